@@ -1,0 +1,65 @@
+// The analog monitor reader: conversion directions, the monitored
+// parameters, the conversion constants and the scan's path buffer.
+#ifndef VOMO_CORE_H
+#define VOMO_CORE_H
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+enum EConvType : uint32_t {
+	EConvType_None = 0,
+	EConvType_Raw_to_Scale = 1,
+	EConvType_Scale_to_Raw = 2,
+	EConvType_Max = 3,
+};
+
+enum VOMO_Param : uint32_t {
+	EParamVccInt = 0,
+	EParamVccAux = 1,
+	EParamVccBRam = 2,
+	EParamTemp = 3,
+	EParamVAux0 = 4,
+	EParamMax = 5,
+};
+
+constexpr int mV_mul = 1000;     // millivolts per volt
+constexpr int multiplier = 4096; // counts of the 12-bit converter
+
+struct command {
+	const VOMO_Param parameter_id;
+	const char cmd_name[100];
+	const char unit[50];
+};
+
+// A row's position is its parameter id.
+inline constexpr command command_list[EParamMax] = {
+	{EParamVccInt, "vomo_get_value_vccint", "mV"},
+	{EParamVccAux, "vomo_get_value_vccaux", "mV"},
+	{EParamVccBRam, "vomo_get_value_vccbram", "mV"},
+	{EParamTemp, "vomo_get_value_temp", "Degree Celsius"},
+	{EParamVAux0, "vomo_get_value_ext_ch", "mV"},
+};
+
+// The device directory of the SoC's analog monitor.
+inline constexpr char iio_device_dir[] = "/sys/bus/iio/devices/iio:device0";
+
+// The path of the entry being read. Holds any entry name (NAME_MAX bytes)
+// under any directory the scan may be given.
+[[maybe_unused]] static char gNodeName[PATH_MAX];
+
+float conv_voltage(float input, EConvType conv_direction);
+float conv_voltage_ext_ch(float input, EConvType conv_direction);
+float conv_temperature(float input, EConvType conv_direction);
+
+// Parses the count text of a channel file the way atoi() reads it:
+// leading white space, an optional sign, then digits up to the first other
+// byte. Returns false when there are no digits.
+bool parse_count(const char *text, size_t len, int *count);
+
+// Reads and reports every channel of dir. Returns 0 when the directory was
+// listed and every channel was read, 1 otherwise.
+int scan_iio_dir(const char *dir);
+int get_iio_node(void);
+
+#endif
