@@ -1,0 +1,73 @@
+"""Shared pieces of the integration tests: which program to run and how,
+and the discovery protocol as a host speaks it."""
+
+import argparse
+import shlex
+import socket
+import subprocess
+import sys
+import threading
+import unittest
+
+PORT = 49100
+REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
+
+
+def request(id_bytes=b"\x00\x00\x00\x6d", proto_ver=b"\x00\x00\x00\x02",
+            seq=b"\x00\x00\x00\x00", rest=bytes(28)):
+    """A 40-byte datagram: proto_ver, id, seq, then payload and trailer."""
+    dgram = proto_ver + id_bytes + seq + rest
+    assert len(dgram) == 40
+    return dgram
+
+
+def program():
+    """Parses --exe and --launcher; returns the command that runs the
+    program under test, and leaves the rest of argv to unittest."""
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--launcher", default="")
+    args, rest = parser.parse_known_args()
+    sys.argv[1:] = rest
+    return shlex.split(args.launcher) + [args.exe]
+
+
+def spawn(cmd, seconds, **kwargs):
+    """Starts cmd with a watchdog that kills it after `seconds`, whatever
+    the test is doing then."""
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, **kwargs)
+    watchdog = threading.Timer(seconds, proc.kill)
+    watchdog.daemon = True
+    watchdog.start()
+    proc.watchdog = watchdog
+    return proc
+
+
+def stop(proc):
+    proc.watchdog.cancel()
+    if proc.poll() is None:
+        proc.kill()
+    proc.wait(timeout=10)
+
+
+def udp_socket(addr="127.0.0.1", timeout=0.5):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((addr, 0))
+    s.settimeout(timeout)
+    return s
+
+
+def exchange(sock, dgram, dest, tries=1):
+    """Sends dgram and returns (reply, source), or None when nothing came
+    back within the socket's timeout, `tries` times over."""
+    for _ in range(tries):
+        sock.sendto(dgram, dest)
+        try:
+            return sock.recvfrom(4096)
+        except socket.timeout:
+            continue
+    return None
+
+
+def main():
+    unittest.main(verbosity=2)
