@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Boots the emulated Zynq-7000 board and drives it over its console.
+
+Used by scripts/board, to show a person what the board does, and by the
+board test. Every wait is bounded, and the emulator is always stopped."""
+
+import argparse
+import os
+import queue
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+XADC_CMD_FIFO = 0xF8007110
+
+# Analog monitor registers, and the counts the board is set to.
+COUNTS = [("temp", 0x00, 2500), ("vccint", 0x01, 1365), ("vccaux", 0x02, 2458),
+          ("vccbram", 0x06, 1366), ("vccpint", 0x0D, 1364), ("vccpaux", 0x0E, 2457),
+          ("vccoddr", 0x0F, 2048), ("vrefp", 0x04, 1707), ("vrefn", 0x05, -2)]
+
+DISCOVERY = bytes([0, 0, 0, 2, 0, 0, 0, 0x6D]) + bytes(32)
+
+
+def xadc_write(register, count):
+    """The command FIFO word that sets a register to a 12-bit count (the
+    count sits in the top 12 bits of the 16-bit register)."""
+    return (2 << 26) | (register << 16) | ((count << 4) & 0xFFFF)
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Board:
+    def __init__(self, kernel_dir, initramfs, port, seconds=300, echo=None):
+        self.port = port
+        self.echo = echo
+        self.lines = queue.Queue()
+        self.proc = subprocess.Popen(
+            ["qemu-system-arm", "-M", "xilinx-zynq-a9", "-m", "256M",
+             "-kernel", os.path.join(kernel_dir, "zImage"),
+             "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"),
+             "-initrd", initramfs,
+             "-append", "console=ttyPS0,115200 rdinit=/init quiet",
+             "-serial", "null", "-serial", "stdio", "-display", "none", "-no-reboot",
+             "-netdev", f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100",
+             "-net", "nic,netdev=n0"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.watchdog = threading.Timer(seconds, self.proc.kill)
+        self.watchdog.daemon = True
+        self.watchdog.start()
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.decode(errors="replace").rstrip("\r\n").replace("\r", "")
+            if self.echo:
+                self.echo(line)
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def wait_for(self, prefix, seconds):
+        """Returns the lines before the first one starting with prefix,
+        and that line."""
+        deadline = time.monotonic() + seconds
+        seen = []
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self.lines.get(timeout=max(left, 0.01))
+            except queue.Empty:
+                line = None
+                left = 0
+            if line is None:
+                tail = "\n".join(seen[-20:])
+                raise RuntimeError(f"board: no '{prefix}' within {seconds} s\n{tail}")
+            if line.startswith(prefix):
+                return seen, line
+            seen.append(line)
+
+    def run(self, command, seconds=60):
+        """Runs a shell command on the board: (status, output lines)."""
+        self.proc.stdin.write(command.encode() + b"\n")
+        self.proc.stdin.flush()
+        out, done = self.wait_for("@@done ", seconds)
+        return int(done.split()[1]), out
+
+    def stop(self):
+        self.watchdog.cancel()
+        try:
+            if self.proc.poll() is None:
+                self.proc.stdin.write(b"reboot -f\n")
+                self.proc.stdin.flush()
+                self.proc.wait(timeout=20)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+
+    def set_counts(self):
+        for _, register, count in COUNTS:
+            status, out = self.run(f"devmem 0x{XADC_CMD_FIFO:08X} 32 0x{xadc_write(register, count):08X}")
+            if status != 0:
+                raise RuntimeError(f"board: devmem failed: {out}")
+
+    def ask(self, dgram, tries=20, wait=0.5):
+        """Sends dgram to the board's port 49100 through the emulator's
+        forward; returns (reply, source) or None. The first datagram can be
+        lost while the emulator learns the board's address."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            s.settimeout(wait)
+            for _ in range(tries):
+                s.sendto(dgram, ("127.0.0.1", self.port))
+                try:
+                    return s.recvfrom(4096)
+                except socket.timeout:
+                    continue
+        return None
+
+    def ask_after(self, first, then, wait=1.0):
+        """Sends `first`, then `then`, and returns every reply that comes
+        within `wait` seconds of the last one."""
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            s.settimeout(wait)
+            s.sendto(first, ("127.0.0.1", self.port))
+            s.sendto(then, ("127.0.0.1", self.port))
+            replies = []
+            try:
+                while len(replies) < 10:
+                    replies.append(s.recvfrom(4096)[0])
+            except socket.timeout:
+                pass
+            return replies
+
+
+def boot(kernel_dir, initramfs, echo=None):
+    board = Board(kernel_dir, initramfs, free_port(), echo=echo)
+    try:
+        board.wait_for("@@ready", 120)
+    except BaseException:
+        board.stop()
+        raise
+    return board
+
+
+def demo(kernel_dir, initramfs, keep):
+    print("== booting the emulated Zynq-7000 board", flush=True)
+    board = boot(kernel_dir, initramfs, echo=lambda line: print("   | " + line, flush=True)
+                 if not line.startswith("@@") else None)
+    try:
+        board.echo = None
+        board.set_counts()
+        print("\n== on the board: vomo  (counts set through the analog monitor's FIFO)")
+        status, out = board.run("vomo")
+        for line in out:
+            print("   " + line)
+        print(f"   exit status {status}")
+
+        print(f"\n== from the host: discovery request to 127.0.0.1:{board.port}, "
+              "forwarded to the board's UDP port 49100")
+        got = board.ask(DISCOVERY)
+        if got is None:
+            print("   no reply")
+            return 1
+        reply, source = got
+        print(f"   reply from {source[0]}:{source[1]}, {len(reply)} bytes: {reply.hex(' ')}")
+        print(f"   proto_ver {int.from_bytes(reply[0:4], 'big')}, "
+              f"id {int.from_bytes(reply[4:8], 'big')} "
+              f"('{chr(reply[7])}', the discovery reply)")
+        if keep:
+            print(f"\n== the board stays up; tarvo answers on 127.0.0.1:{board.port}. "
+                  "Ctrl-C stops it.", flush=True)
+            board.watchdog.cancel()
+            try:
+                board.proc.wait()
+            except KeyboardInterrupt:
+                print()
+        return 0 if status == 0 else 1
+    finally:
+        board.stop()
+        print("== board stopped")
+
+
+if __name__ == "__main__":
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("kernel_dir")
+    ap.add_argument("initramfs")
+    ap.add_argument("--keep", action="store_true",
+                    help="keep the board up with tarvo answering until Ctrl-C")
+    args = ap.parse_args()
+    sys.exit(demo(args.kernel_dir, args.initramfs, args.keep))

@@ -1,0 +1,95 @@
+"""Both programs on the emulated Zynq-7000 board, under the real kernel
+driver of the SoC's analog monitor."""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "board"))
+import board  # noqa: E402
+import mkinitramfs  # noqa: E402
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--tarvo", required=True)
+ap.add_argument("--vomo", required=True)
+ap.add_argument("--init-script", required=True)
+ARGS, rest = ap.parse_known_args()
+sys.argv[1:] = rest
+
+DEVICE = "/sys/bus/iio/devices/iio:device0"
+REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
+
+
+def tool(name, *args):
+    return subprocess.run([os.path.join(ROOT, "board", name), *args], check=True,
+                          capture_output=True, text=True, timeout=1800).stdout.strip()
+
+
+class Board(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        kernel = tool("build-kernel")
+        busybox = tool("fetch-busybox")
+        cls.work = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.work.cleanup)
+        initramfs = os.path.join(cls.work.name, "initramfs.gz")
+        mkinitramfs.main(busybox, ARGS.tarvo, ARGS.vomo, ARGS.init_script, initramfs)
+        cls.board = board.boot(kernel, initramfs)
+        cls.addClassCleanup(cls.board.stop)
+        cls.board.set_counts()
+        with open(os.path.join(HERE, "..", "analog_monitor", "zynq7000.report")) as f:
+            cls.report = f.read().splitlines()
+
+    def test_report_as_root_and_as_user(self):
+        self.assertEqual(self.board.run("vomo"), (0, self.report))
+        status, out = self.board.run("su board -c 'id -u; vomo'")
+        self.assertEqual((status, out), (0, ["1000"] + self.report))
+
+    def test_report_agrees_with_driver_scaling(self):
+        status, out = self.board.run(
+            f"cd {DEVICE} && for f in in_*_raw in_*_scale in_*_offset; "
+            "do echo \"$f $(cat $f)\"; done; cd /")
+        self.assertEqual(status, 0, out)
+        attr = dict(line.split(" ", 1) for line in out)
+        self.assertEqual([int(attr[f"in_{n}_raw"]) for n in self.channels()],
+                         [count for _, _, count in board.COUNTS])
+        for line in self.report:
+            name, _, value, unit = line.split()
+            base = name[:-len("raw")]
+            raw, scale = int(attr[name]), float(attr[base + "scale"])
+            if unit == "cent":
+                driver = (raw + int(attr[base + "offset"])) * scale / 1000
+                one_count = scale / 1000
+            else:
+                driver, one_count = raw * scale, scale
+            with self.subTest(channel=name):
+                self.assertLessEqual(abs(float(value) - driver), one_count)
+
+    def channels(self):
+        return [line.split()[0][len("in_"):-len("_raw")] for line in self.report]
+
+    def test_tarvo_on_the_wire(self):
+        got = self.board.ask(board.DISCOVERY)
+        self.assertIsNotNone(got, "no discovery reply")
+        self.assertEqual(got, (REPLY, ("127.0.0.1", self.board.port)))
+
+        unknown = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
+        self.assertEqual(self.board.ask(unknown, tries=5)[0], bytes(40))
+
+        # Neither is answered: the first reply is the discovery reply's,
+        # and nothing follows it.
+        for ignored in (bytes(40), board.DISCOVERY + b"\0"):
+            reply = self.board.ask_after(ignored, board.DISCOVERY)
+            self.assertEqual(reply, [REPLY])
+
+        status, out = self.board.run("grep Threads /proc/$(cat /var/run/tarvo.pid)/status")
+        self.assertEqual((status, out), (0, ["Threads:\t2"]))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
