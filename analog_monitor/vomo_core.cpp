@@ -13,6 +13,16 @@
 static const char conv_incorrect[] = "Convertion type incorrect... Doing no conversion";
 static const char temp_incorrect[] = "Conversion type incorrect... Doing no conversion";
 
+// Any direction but the two conversions gives the input back; all but
+// EConvType_None are also reported, each function with its own line.
+static float
+unconverted(float input, EConvType conv_direction, const char *incorrect)
+{
+	if (conv_direction != EConvType_None)
+		puts(incorrect);
+	return input;
+}
+
 // The supply sensors: a count of 4096 stands for 3000 mV. Computed in
 // double precision, rounded to float at the end.
 float
@@ -20,17 +30,11 @@ conv_voltage(float input, EConvType conv_direction)
 {
 	const double in = input;
 
-	switch (conv_direction) {
-	case EConvType_Raw_to_Scale:
+	if (conv_direction == EConvType_Raw_to_Scale)
 		return static_cast<float>(((in * 3.0) * mV_mul) / multiplier);
-	case EConvType_Scale_to_Raw:
+	if (conv_direction == EConvType_Scale_to_Raw)
 		return static_cast<float>((in / (mV_mul * 3.0)) * multiplier);
-	case EConvType_None:
-		return input;
-	default:
-		puts(conv_incorrect);
-		return input;
-	}
+	return unconverted(input, conv_direction, conv_incorrect);
 }
 
 // The external input: a count of 4096 stands for 1000 mV. Computed in
@@ -38,17 +42,11 @@ conv_voltage(float input, EConvType conv_direction)
 float
 conv_voltage_ext_ch(float input, EConvType conv_direction)
 {
-	switch (conv_direction) {
-	case EConvType_Raw_to_Scale:
+	if (conv_direction == EConvType_Raw_to_Scale)
 		return (static_cast<float>(mV_mul) * input) / static_cast<float>(multiplier);
-	case EConvType_Scale_to_Raw:
+	if (conv_direction == EConvType_Scale_to_Raw)
 		return (input / static_cast<float>(mV_mul)) * static_cast<float>(multiplier);
-	case EConvType_None:
-		return input;
-	default:
-		puts(conv_incorrect);
-		return input;
-	}
+	return unconverted(input, conv_direction, conv_incorrect);
 }
 
 // The die temperature in degrees Celsius, in double precision.
@@ -57,17 +55,11 @@ conv_temperature(float input, EConvType conv_direction)
 {
 	const double in = input;
 
-	switch (conv_direction) {
-	case EConvType_Raw_to_Scale:
+	if (conv_direction == EConvType_Raw_to_Scale)
 		return static_cast<float>(((in * 503.975) / multiplier) - 273.15);
-	case EConvType_Scale_to_Raw:
+	if (conv_direction == EConvType_Scale_to_Raw)
 		return static_cast<float>(((in + 273.15) * multiplier) / 503.975);
-	case EConvType_None:
-		return input;
-	default:
-		puts(temp_incorrect);
-		return input;
-	}
+	return unconverted(input, conv_direction, temp_incorrect);
 }
 
 bool

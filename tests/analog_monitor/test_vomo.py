@@ -73,7 +73,8 @@ def run_vomo(tree, as_user=None, modes=None):
 
 class Report(unittest.TestCase):
     def test_channels_converted_in_sorted_order(self):
-        tree = {"in_voltage1_raw": "123\n", "in_voltage0_raw": "1365\n",
+        longest = "in_voltage9_" + "x" * 239 + "_raw"  # NAME_MAX bytes
+        tree = {longest: "1\n", "in_voltage1_raw": "123\n", "in_voltage0_raw": "1365\n",
                 "in_temp0_raw": "2500\n", "in_voltage2_raw": "4095\n",
                 "Z_voltage_raw": "2048\n", "in_voltage_temp_raw": "0\n",
                 # Skipped: temp without raw, voltage without raw, neither.
@@ -85,6 +86,7 @@ class Report(unittest.TestCase):
             "in_voltage0_raw is 999.755859 mv\n"
             "in_voltage1_raw is 90.087891 mv\n"
             "in_voltage2_raw is 2999.267578 mv\n"
+            f"{longest} is 0.732422 mv\n"
             "in_voltage_temp_raw is -273.149994 cent\n"), ""))
 
     def test_zynq7000_device(self):
