@@ -5,6 +5,7 @@ set(CPACK_PACKAGE_NAME corvane-board)
 set(CPACK_PACKAGE_CONTACT "Corvane board team <board@corvane.invalid>")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 	"Board discovery responder (tarvo) and analog monitor reader (vomo)")
