@@ -11,8 +11,10 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "board"))
+sys.path.insert(0, os.path.join(HERE, ".."))
 import board  # noqa: E402
 import mkinitramfs  # noqa: E402
+from harness import REPLY, request  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--tarvo", required=True)
@@ -22,7 +24,6 @@ ARGS, rest = ap.parse_known_args()
 sys.argv[1:] = rest
 
 DEVICE = "/sys/bus/iio/devices/iio:device0"
-REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
 
 
 def tool(name, *args):
@@ -78,7 +79,7 @@ class Board(unittest.TestCase):
         self.assertIsNotNone(got, "no discovery reply")
         self.assertEqual(got, (REPLY, ("127.0.0.1", self.board.port)))
 
-        unknown = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
+        unknown = request(id_bytes=b"\0\0\0\x4d")
         self.assertEqual(self.board.ask(unknown, tries=5)[0], bytes(40))
 
         # Neither is answered: the first reply is the discovery reply's,
