@@ -13,6 +13,10 @@ import sys
 import threading
 import time
 
+import mkinitramfs
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
 XADC_CMD_FIFO = 0xF8007110
 
 # Analog monitor registers, and the counts the board is set to.
@@ -27,6 +31,17 @@ def xadc_write(register, count):
     """The command FIFO word that sets a register to a 12-bit count (the
     count sits in the top 12 bits of the 16-bit register)."""
     return (2 << 26) | (register << 16) | ((count << 4) & 0xFFFF)
+
+
+def images(tarvo, vomo, init_script, initramfs):
+    """Builds (or takes from the cache) the kernel and BusyBox, and packs
+    the initramfs with the given programs. Returns the kernel's directory."""
+    def tool(name):
+        return subprocess.run([os.path.join(HERE, name)], check=True, stdout=subprocess.PIPE,
+                              text=True, timeout=1800).stdout.strip()
+    kernel_dir = tool("build-kernel")
+    mkinitramfs.main(tool("fetch-busybox"), tarvo, vomo, init_script, initramfs)
+    return kernel_dir
 
 
 def free_port():
@@ -113,13 +128,18 @@ class Board:
             if status != 0:
                 raise RuntimeError(f"board: devmem failed: {out}")
 
+    @staticmethod
+    def _socket(wait):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.1", 0))
+        s.settimeout(wait)
+        return s
+
     def ask(self, dgram, tries=20, wait=0.5):
         """Sends dgram to the board's port 49100 through the emulator's
         forward; returns (reply, source) or None. The first datagram can be
         lost while the emulator learns the board's address."""
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.bind(("127.0.0.1", 0))
-            s.settimeout(wait)
+        with self._socket(wait) as s:
             for _ in range(tries):
                 s.sendto(dgram, ("127.0.0.1", self.port))
                 try:
@@ -131,9 +151,7 @@ class Board:
     def ask_after(self, first, then, wait=1.0):
         """Sends `first`, then `then`, and returns every reply that comes
         within `wait` seconds of the last one."""
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.bind(("127.0.0.1", 0))
-            s.settimeout(wait)
+        with self._socket(wait) as s:
             s.sendto(first, ("127.0.0.1", self.port))
             s.sendto(then, ("127.0.0.1", self.port))
             replies = []
@@ -195,9 +213,14 @@ def demo(kernel_dir, initramfs, keep):
 
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("kernel_dir")
-    ap.add_argument("initramfs")
+    ap.add_argument("tarvo")
+    ap.add_argument("vomo")
+    ap.add_argument("init_script")
+    ap.add_argument("initramfs", help="where to write the board's initramfs")
     ap.add_argument("--keep", action="store_true",
                     help="keep the board up with tarvo answering until Ctrl-C")
     args = ap.parse_args()
-    sys.exit(demo(args.kernel_dir, args.initramfs, args.keep))
+    print("== board kernel (built once, then cached; the first build takes minutes)",
+          flush=True)
+    kernel = images(args.tarvo, args.vomo, args.init_script, args.initramfs)
+    sys.exit(demo(kernel, args.initramfs, args.keep))

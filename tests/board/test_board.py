@@ -3,7 +3,6 @@ driver of the SoC's analog monitor."""
 
 import argparse
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -13,7 +12,6 @@ ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "board"))
 sys.path.insert(0, os.path.join(HERE, ".."))
 import board  # noqa: E402
-import mkinitramfs  # noqa: E402
 from harness import REPLY, request  # noqa: E402
 
 ap = argparse.ArgumentParser()
@@ -26,20 +24,13 @@ sys.argv[1:] = rest
 DEVICE = "/sys/bus/iio/devices/iio:device0"
 
 
-def tool(name, *args):
-    return subprocess.run([os.path.join(ROOT, "board", name), *args], check=True,
-                          capture_output=True, text=True, timeout=1800).stdout.strip()
-
-
 class Board(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        kernel = tool("build-kernel")
-        busybox = tool("fetch-busybox")
         cls.work = tempfile.TemporaryDirectory()
         cls.addClassCleanup(cls.work.cleanup)
         initramfs = os.path.join(cls.work.name, "initramfs.gz")
-        mkinitramfs.main(busybox, ARGS.tarvo, ARGS.vomo, ARGS.init_script, initramfs)
+        kernel = board.images(ARGS.tarvo, ARGS.vomo, ARGS.init_script, initramfs)
         cls.board = board.boot(kernel, initramfs)
         cls.addClassCleanup(cls.board.stop)
         cls.board.set_counts()
