@@ -73,6 +73,9 @@ static_assert(offsetof(find_data, data.reg_args.action) == 12 + 8);
 static_assert(sizeof(find_data{}.data.echo_args) == 4);
 static_assert(offsetof(find_data, data.echo_args.len) == 12 + 0);
 
+// The protocol version a board states in its discovery reply.
+enum : uint32_t { CORVANE_PROTO_VER = 2 };
+
 enum : size_t {
 	TARVO_PORT = 49100,
 	TARVO_DGRAM_LEN = 40,      // every request and every reply

@@ -45,7 +45,7 @@ get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf)
 	corvane_tarvo_find_data_t reply;
 	memset(&reply, 0, sizeof(reply));
 	reply.id = htonl(CORVANE_CTRL_ID_WAZZUP_DUDE);
-	reply.proto_ver = htonl(2);
+	reply.proto_ver = htonl(CORVANE_PROTO_VER);
 	memcpy(send_buf, &reply, sizeof(reply));
 }
 

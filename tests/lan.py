@@ -1,0 +1,130 @@
+"""A LAN built from network namespaces: one switch namespace holding a
+bridge, and hosts, boards and peers each in a namespace of their own with
+a veth port on that bridge. Every address lives only inside these
+namespaces. Needs root; everything is removed by close(), which the tests
+register as a cleanup before they build anything."""
+
+import os
+import subprocess
+import time
+
+import harness
+
+SWITCH = "br0"
+
+
+def ip(*args, ns=None, stdin=None):
+    cmd = ["ip"] + (["-n", ns] if ns else []) + (["-b", "-"] if stdin else []) + list(args)
+    p = subprocess.run(cmd, input=stdin, capture_output=True, text=True, timeout=60)
+    if p.returncode != 0:
+        raise RuntimeError(f"{' '.join(cmd)}: {p.stderr.strip()}")
+    return p.stdout
+
+
+def unavailable():
+    """Why namespaces cannot be built here, or None."""
+    if os.geteuid() != 0:
+        return "needs root to build network namespaces"
+    p = subprocess.run(["unshare", "-n", "--", "ip", "link", "add", "t0", "type", "bridge"],
+                       capture_output=True, text=True, timeout=30)
+    if p.returncode != 0:
+        return "cannot build network namespaces: " + p.stderr.strip()
+    return None
+
+
+def _remove_stale():
+    """Takes down beds left by test runs that were killed outright."""
+    for name in os.listdir("/run/netns") if os.path.isdir("/run/netns") else []:
+        parts = name.split("-")
+        if parts[0] == "cvlan" and len(parts) > 2 and parts[1].isdigit() \
+                and not os.path.exists(f"/proc/{parts[1]}"):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=30)
+
+
+class Lan:
+    def __init__(self):
+        _remove_stale()
+        self.prefix = f"cvlan-{os.getpid()}-{id(self) % 10000}"
+        self.namespaces = []
+        self.procs = []
+        self.ports = 0
+        try:
+            self.switch = self.namespace("sw")
+            ip("link", "add", SWITCH, "type", "bridge", ns=self.switch)
+            ip("link", "set", SWITCH, "up", ns=self.switch)
+        except BaseException:
+            self.close()
+            raise
+
+    def namespace(self, name):
+        ns = f"{self.prefix}-{name}"
+        ip("netns", "add", ns)
+        self.namespaces.append(ns)
+        return ns
+
+    def attach(self, ns, nics):
+        """Gives ns one veth port on the bridge per entry of nics
+        ({interface: address/prefix}), all up."""
+        switch_cmds, ns_cmds = [], ["link set lo up"]
+        for ifname, addr in nics.items():
+            port = f"p{self.ports}"
+            self.ports += 1
+            switch_cmds += [f"link add {port} type veth peer name {ifname} netns {ns}",
+                            f"link set {port} master {SWITCH} up"]
+            ns_cmds += [f"addr add {addr} dev {ifname}", f"link set {ifname} up"]
+        ip(ns=self.switch, stdin="\n".join(switch_cmds) + "\n")
+        ip(ns=ns, stdin="\n".join(ns_cmds) + "\n")
+
+    def host(self, name, nics):
+        """A host with several interfaces on the one bridge. It answers ARP
+        only on the interface that holds the address asked for, as a host
+        with two real segments would."""
+        ns = self.namespace(name)
+        self.attach(ns, nics)
+        self.run(ns, ["sysctl", "-qw", "net.ipv4.conf.all.arp_ignore=1",
+                      "net.ipv4.conf.all.arp_announce=2"])
+        return ns
+
+    def node(self, name, addr):
+        ns = self.namespace(name)
+        self.attach(ns, {"eth0": addr})
+        return ns
+
+    def spawn(self, ns, cmd, seconds=300, **kwargs):
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        proc = harness.spawn(["ip", "netns", "exec", ns] + cmd, seconds, **kwargs)
+        proc.ns = ns
+        self.procs.append(proc)
+        return proc
+
+    def run(self, ns, cmd, timeout=60, **kwargs):
+        kwargs.setdefault("capture_output", True)
+        return subprocess.run(["ip", "netns", "exec", ns] + cmd, timeout=timeout,
+                              stdin=subprocess.DEVNULL, **kwargs)
+
+    def wait_bound(self, procs, port=harness.PORT, seconds=30):
+        """Waits until each process holds UDP `port` in its namespace."""
+        want = f":{port:04X} "
+        deadline = time.monotonic() + seconds
+        for proc in procs:
+            netns = os.stat(f"/run/netns/{proc.ns}").st_ino
+            while True:
+                try:
+                    if os.stat(f"/proc/{proc.pid}/ns/net").st_ino == netns:
+                        with open(f"/proc/{proc.pid}/net/udp") as f:
+                            if any(want in line.split(None, 2)[1] + " "
+                                   for line in f.readlines()[1:]):
+                                break
+                except OSError:
+                    pass
+                if proc.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError(f"{proc.args} in {proc.ns} did not bind port {port}")
+                time.sleep(0.02)
+
+    def close(self):
+        for proc in self.procs:
+            harness.stop(proc)
+        for ns in reversed(self.namespaces):
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=60)
+        self.namespaces = []
