@@ -51,19 +51,31 @@ def free_port():
 
 
 class Board:
-    def __init__(self, kernel_dir, initramfs, port, seconds=300, echo=None):
+    """A board behind the emulator's own network, its UDP port 49100
+    forwarded from the host's loopback `port`; or, with `tap` given as
+    (namespace, device, address/prefix), a board on that namespace's tap
+    device, which the emulator is started in."""
+
+    def __init__(self, kernel_dir, initramfs, port=None, seconds=300, echo=None, tap=None):
         self.port = port
         self.echo = echo
         self.lines = queue.Queue()
+        append = "console=ttyPS0,115200 rdinit=/init quiet"
+        if tap:
+            ns, device, addr = tap
+            prefix = ["ip", "netns", "exec", ns]
+            netdev = f"tap,id=n0,ifname={device},script=no,downscript=no"
+            append += f" corvane.ip={addr}"
+        else:
+            prefix = []
+            netdev = f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100"
         self.proc = subprocess.Popen(
-            ["qemu-system-arm", "-M", "xilinx-zynq-a9", "-m", "256M",
-             "-kernel", os.path.join(kernel_dir, "zImage"),
-             "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"),
-             "-initrd", initramfs,
-             "-append", "console=ttyPS0,115200 rdinit=/init quiet",
-             "-serial", "null", "-serial", "stdio", "-display", "none", "-no-reboot",
-             "-netdev", f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100",
-             "-net", "nic,netdev=n0"],
+            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", "-m", "256M",
+                      "-kernel", os.path.join(kernel_dir, "zImage"),
+                      "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"),
+                      "-initrd", initramfs, "-append", append,
+                      "-serial", "null", "-serial", "stdio", "-display", "none",
+                      "-no-reboot", "-netdev", netdev, "-net", "nic,netdev=n0"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.watchdog = threading.Timer(seconds, self.proc.kill)
         self.watchdog.daemon = True
@@ -163,8 +175,8 @@ class Board:
             return replies
 
 
-def boot(kernel_dir, initramfs, echo=None):
-    board = Board(kernel_dir, initramfs, free_port(), echo=echo)
+def boot(kernel_dir, initramfs, echo=None, tap=None):
+    board = Board(kernel_dir, initramfs, None if tap else free_port(), echo=echo, tap=tap)
     try:
         board.wait_for("@@ready", 120)
     except BaseException:
@@ -173,7 +185,7 @@ def boot(kernel_dir, initramfs, echo=None):
     return board
 
 
-def demo(kernel_dir, initramfs, keep):
+def demo(kernel_dir, initramfs, keep, finder):
     print("== booting the emulated Zynq-7000 board", flush=True)
     board = boot(kernel_dir, initramfs, echo=lambda line: print("   | " + line, flush=True)
                  if not line.startswith("@@") else None)
@@ -197,6 +209,7 @@ def demo(kernel_dir, initramfs, keep):
         print(f"   proto_ver {int.from_bytes(reply[0:4], 'big')}, "
               f"id {int.from_bytes(reply[4:8], 'big')} "
               f"('{chr(reply[7])}', the discovery reply)")
+        found = find_on_lan(kernel_dir, initramfs, finder, board.port)
         if keep:
             print(f"\n== the board stays up; tarvo answers on 127.0.0.1:{board.port}. "
                   "Ctrl-C stops it.", flush=True)
@@ -205,10 +218,43 @@ def demo(kernel_dir, initramfs, keep):
                 board.proc.wait()
             except KeyboardInterrupt:
                 print()
-        return 0 if status == 0 else 1
+        return 0 if status == 0 and found == 0 else 1
     finally:
         board.stop()
         print("== board stopped")
+
+
+def find_on_lan(kernel_dir, initramfs, finder, port):
+    """Boots a second board on a LAN of namespaces and lets corvane-find
+    look for it by broadcast from a host there. Without the rights to build
+    namespaces, asks the first board through its forwarded port instead."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import lan
+    problem = lan.unavailable()
+    if problem:
+        print(f"\n== from the host: corvane-find 127.0.0.1:{port}  "
+              f"(no LAN of namespaces: {problem})", flush=True)
+        return subprocess.run([finder, f"127.0.0.1:{port}", "-t", "3", "-n", "1"],
+                              timeout=30).returncode
+    print("\n== on a LAN: a second board on a tap device of a bridge, address 10.79.0.50 "
+          "given at boot;\n   a host namespace on the same bridge runs corvane-find "
+          "(broadcast)", flush=True)
+    bed = lan.Lan()
+    try:
+        host = bed.host("host", {"eth0": "10.79.0.1/24"})
+        bed.tap("tap0")
+        on_lan = boot(kernel_dir, initramfs, tap=(bed.switch, "tap0", "10.79.0.50/24"))
+        try:
+            print("   $ corvane-find -t 10 -n 1", flush=True)
+            p = bed.run(host, [finder, "-t", "10", "-n", "1"], text=True)
+            for line in (p.stdout + p.stderr).splitlines():
+                print("   " + line)
+            print(f"   exit status {p.returncode}")
+            return p.returncode
+        finally:
+            on_lan.stop()
+    finally:
+        bed.close()
 
 
 if __name__ == "__main__":
@@ -217,10 +263,11 @@ if __name__ == "__main__":
     ap.add_argument("vomo")
     ap.add_argument("init_script")
     ap.add_argument("initramfs", help="where to write the board's initramfs")
+    ap.add_argument("--finder", required=True, help="corvane-find, built for this machine")
     ap.add_argument("--keep", action="store_true",
                     help="keep the board up with tarvo answering until Ctrl-C")
     args = ap.parse_args()
     print("== board kernel (built once, then cached; the first build takes minutes)",
           flush=True)
     kernel = images(args.tarvo, args.vomo, args.init_script, args.initramfs)
-    sys.exit(demo(kernel, args.initramfs, args.keep))
+    sys.exit(demo(kernel, args.initramfs, args.keep, args.finder))

@@ -90,6 +90,12 @@ class Lan:
         self.attach(ns, {"eth0": addr})
         return ns
 
+    def tap(self, device):
+        """A tap device on the bridge, for an emulator started in the
+        switch namespace."""
+        ip(ns=self.switch, stdin=f"tuntap add dev {device} mode tap\n"
+                                 f"link set {device} master {SWITCH} up\n")
+
     def spawn(self, ns, cmd, seconds=300, **kwargs):
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)

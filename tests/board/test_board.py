@@ -2,6 +2,7 @@
 driver of the SoC's analog monitor."""
 
 import argparse
+import json
 import os
 import sys
 import tempfile
@@ -12,26 +13,36 @@ ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "board"))
 sys.path.insert(0, os.path.join(HERE, ".."))
 import board  # noqa: E402
+import lan  # noqa: E402
 from harness import REPLY, request  # noqa: E402
 
 ap = argparse.ArgumentParser()
 ap.add_argument("--tarvo", required=True)
 ap.add_argument("--vomo", required=True)
 ap.add_argument("--init-script", required=True)
+ap.add_argument("--finder", required=True, help="the host's corvane-find")
 ARGS, rest = ap.parse_known_args()
 sys.argv[1:] = rest
 
 DEVICE = "/sys/bus/iio/devices/iio:device0"
 
 
+IMAGES = {}
+LAN_PROBLEM = lan.unavailable()
+
+
+def setUpModule():
+    work = tempfile.TemporaryDirectory()
+    unittest.addModuleCleanup(work.cleanup)
+    IMAGES["initramfs"] = os.path.join(work.name, "initramfs.gz")
+    IMAGES["kernel_dir"] = board.images(ARGS.tarvo, ARGS.vomo, ARGS.init_script,
+                                        IMAGES["initramfs"])
+
+
 class Board(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.work = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(cls.work.cleanup)
-        initramfs = os.path.join(cls.work.name, "initramfs.gz")
-        kernel = board.images(ARGS.tarvo, ARGS.vomo, ARGS.init_script, initramfs)
-        cls.board = board.boot(kernel, initramfs)
+        cls.board = board.boot(**IMAGES)
         cls.addClassCleanup(cls.board.stop)
         cls.board.set_counts()
         with open(os.path.join(HERE, "..", "analog_monitor", "zynq7000.report")) as f:
@@ -81,6 +92,26 @@ class Board(unittest.TestCase):
 
         status, out = self.board.run("grep Threads /proc/$(cat /var/run/tarvo.pid)/status")
         self.assertEqual((status, out), (0, ["Threads:\t2"]))
+
+
+@unittest.skipIf(LAN_PROBLEM and os.environ.get("CI") != "true", LAN_PROBLEM)
+class BoardOnLan(unittest.TestCase):
+    """The board on a LAN of namespaces through a tap device, with an
+    address given at boot, found by the host's broadcast."""
+
+    def test_found_by_broadcast(self):
+        if not os.access(ARGS.finder, os.X_OK):
+            self.fail(f"{ARGS.finder} is missing: build the native preset first")
+        bed = lan.Lan()
+        self.addCleanup(bed.close)
+        host = bed.host("host", {"eth0": "10.79.0.1/24"})
+        bed.tap("tap0")
+        on_lan = board.boot(**IMAGES, tap=(bed.switch, "tap0", "10.79.0.50/24"))
+        self.addCleanup(on_lan.stop)
+        p = bed.run(host, [ARGS.finder, "--json", "-t", "10", "-n", "1"], text=True)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        self.assertEqual([(b["address"], b["port"], b["proto_ver"], b["interface"])
+                          for b in json.loads(p.stdout)], [("10.79.0.50", 49100, 2, "eth0")])
 
 
 if __name__ == "__main__":
