@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -34,6 +35,7 @@ udp_check_thread(void *args)
 	fcntl(sock_find, F_SETFL, O_NONBLOCK);
 
 	socklen_t size = sizeof(s_addr);
+	struct send_log log = {-1, 0};
 	for (;;) {
 		FD_ZERO(&rset);
 		FD_SET(sock_find, &rset);
@@ -44,16 +46,21 @@ udp_check_thread(void *args)
 			continue;
 		FD_CLR(sock_find, &rset);
 
-		ssize_t len = recvfrom(sock_find, recv_buf, sizeof(recv_buf) - 1, 0,
-		    reinterpret_cast<struct sockaddr *>(&s_addr), &size);
-		if (!is_answered(recv_buf, len))
-			continue;
-
-		memset(send_buf, 0, sizeof(send_buf));
-		get_checkou_pass(recv_buf, send_buf);
-		if (sendto(sock_find, send_buf, sizeof(send_buf), 0,
-		    reinterpret_cast<struct sockaddr *>(&s_addr), size) == -1)
-			perror("sendto()");
+		// Take every queued datagram before waiting again: under a burst
+		// that saves a wait per datagram.
+		for (;;) {
+			ssize_t len = recvfrom(sock_find, recv_buf, sizeof(recv_buf) - 1, 0,
+			    reinterpret_cast<struct sockaddr *>(&s_addr), &size);
+			if (len == -1 && errno == EINTR)
+				continue;
+			if (len == -1)
+				break;
+			if (!build_answer(recv_buf, len, &s_addr, send_buf))
+				continue;
+			if (sendto(sock_find, send_buf, sizeof(send_buf), 0,
+			    reinterpret_cast<struct sockaddr *>(&s_addr), size) == -1)
+				report_send_failure(&log, errno);
+		}
 	}
 }
 

@@ -83,9 +83,30 @@ enum : size_t {
 };
 static_assert(sizeof(find_data) <= TARVO_DGRAM_LEN);
 
+struct sockaddr_in;
+
 int init_udp(int port);
 int get_udp(int port);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);
 bool is_answered(const unsigned char *recv_buf, ssize_t len);
+bool is_sender_reachable(const struct sockaddr_in *from);
+
+// Decides the fate of one received datagram: false when it gets no
+// answer, otherwise true with the 40-byte answer built in send_buf.
+bool build_answer(const unsigned char *recv_buf, ssize_t len,
+    const struct sockaddr_in *from, unsigned char *send_buf);
+
+// Failed sends are reported at most once per second, however many there
+// are: a LAN host must not be able to fill the board's log.
+struct send_log {
+	int64_t last_ns;    // when the last line was written; -1 before any
+	unsigned long held; // failures since then that got no line
+};
+constexpr int64_t send_log_interval_ns = 1000000000;
+
+// Whether a failure at now_ns gets a line. If so, *held_before is how many
+// failures were held back since the previous line.
+bool send_log_admit(struct send_log *log, int64_t now_ns, unsigned long *held_before);
+void report_send_failure(struct send_log *log, int err);
 
 #endif

@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -62,4 +64,60 @@ is_answered(const unsigned char *recv_buf, ssize_t len)
 		if (recv_buf[i] != 0)
 			return true;
 	return false;
+}
+
+// A reply can only reach a unicast host on a real port. Anything else is
+// spoofed or broken, and trying to answer it only fills the log.
+bool
+is_sender_reachable(const struct sockaddr_in *from)
+{
+	uint32_t addr = ntohl(from->sin_addr.s_addr);
+	if (from->sin_port == 0)
+		return false;
+	if ((addr >> 24) == 0)               // 0.0.0.0/8, "this network"
+		return false;
+	if ((addr >> 28) == 0xE)             // 224.0.0.0/4, multicast
+		return false;
+	return addr != INADDR_BROADCAST;
+}
+
+bool
+build_answer(const unsigned char *recv_buf, ssize_t len, const struct sockaddr_in *from,
+    unsigned char *send_buf)
+{
+	if (!is_answered(recv_buf, len) || !is_sender_reachable(from))
+		return false;
+	memset(send_buf, 0, TARVO_DGRAM_LEN);
+	get_checkou_pass(recv_buf, send_buf);
+	return true;
+}
+
+bool
+send_log_admit(struct send_log *log, int64_t now_ns, unsigned long *held_before)
+{
+	if (log->last_ns >= 0 && now_ns - log->last_ns < send_log_interval_ns) {
+		log->held++;
+		return false;
+	}
+	*held_before = log->held;
+	log->held = 0;
+	log->last_ns = now_ns;
+	return true;
+}
+
+// The line is the usual "sendto(): REASON". When failures were held back
+// since the previous line, it says how many.
+void
+report_send_failure(struct send_log *log, int err)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	unsigned long held;
+	if (!send_log_admit(log, int64_t{now.tv_sec} * 1000000000 + now.tv_nsec, &held))
+		return;
+	if (held == 0)
+		fprintf(stderr, "sendto(): %s\n", strerror(err));
+	else
+		fprintf(stderr, "sendto(): %s (%lu more failed sends not shown)\n", strerror(err),
+		    held);
 }

@@ -1,5 +1,8 @@
 #include "udp.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -68,4 +71,51 @@ TEST(Answered, OnlyFortyByteDatagramsThatAreNotAllZero)
 	Dgram req = request(0, 0, 0, 0x6D, 0);
 	for (ssize_t len : {-1, 0, 36, 39, 41, 1471})
 		EXPECT_FALSE(is_answered(req.data(), len)) << "length " << len;
+}
+
+static struct sockaddr_in
+sender(const char *addr, uint16_t port)
+{
+	struct sockaddr_in sin{};
+	sin.sin_family = AF_INET;
+	sin.sin_port = htons(port);
+	inet_pton(AF_INET, addr, &sin.sin_addr);
+	return sin;
+}
+
+TEST(Answered, OnlySendersAReplyCanReach)
+{
+	struct { const char *addr; uint16_t port; bool answered; } cases[] = {
+		{"10.0.0.7", 5000, true}, {"127.0.0.1", 1, true}, {"10.0.0.255", 49100, true},
+		{"223.255.255.255", 65535, true}, {"240.0.0.1", 7, true},
+		{"10.0.0.7", 0, false}, {"0.0.0.0", 5000, false}, {"0.1.2.3", 5000, false},
+		{"255.255.255.255", 5000, false}, {"224.0.0.1", 5000, false},
+		{"239.255.255.250", 1900, false},
+	};
+	Dgram req = request(0, 0, 0, 0x6D, 0);
+	for (const auto &c : cases) {
+		struct sockaddr_in from = sender(c.addr, c.port);
+		Dgram out;
+		out.fill(0xA5);
+		EXPECT_EQ(build_answer(req.data(), 40, &from, out.data()), c.answered)
+		    << c.addr << ":" << c.port;
+		if (c.answered) {
+			EXPECT_EQ(out, (Dgram{0, 0, 0, 2, 0, 0, 0, 0x4D}));
+		}
+	}
+}
+
+TEST(SendLog, AtMostOneLinePerSecondCountingTheRest)
+{
+	struct send_log log = {-1, 0};
+	unsigned long held = 99;
+	const int64_t s = send_log_interval_ns;
+	EXPECT_TRUE(send_log_admit(&log, 5, &held));
+	EXPECT_EQ(held, 0u);
+	for (int64_t t : {int64_t{6}, s / 2, s + 4})
+		EXPECT_FALSE(send_log_admit(&log, t, &held)) << t;
+	EXPECT_TRUE(send_log_admit(&log, s + 5, &held));
+	EXPECT_EQ(held, 3u);
+	EXPECT_TRUE(send_log_admit(&log, 10 * s, &held));
+	EXPECT_EQ(held, 0u);
 }

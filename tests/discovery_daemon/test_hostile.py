@@ -1,0 +1,141 @@
+"""The real tarvo on a LAN of namespaces, under traffic an attacker could
+send: spoofed datagrams meant to start a reply loop, senders a reply cannot
+reach, and a flood."""
+
+import os
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+import harness  # noqa: E402
+import lan  # noqa: E402
+
+TARVO = harness.program()
+SENDER = os.path.join(HERE, "sender.py")
+A, B, B2, ATTACKER, HOST = "10.80.0.1", "10.80.0.2", "10.80.0.102", "10.80.0.66", "10.80.0.9"
+PROBLEM = lan.unavailable()
+
+
+def udp_counters(proc):
+    """The Udp counters of the namespace proc runs in."""
+    with open(f"/proc/{proc.pid}/net/snmp") as f:
+        rows = [line.split() for line in f if line.startswith("Udp:")]
+    return dict(zip(rows[0][1:], map(int, rows[1][1:])))
+
+
+def vm_hwm_kib(proc):
+    with open(f"/proc/{proc.pid}/status") as f:
+        return int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
+
+
+class Hostile(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.lan = lan.Lan()
+        cls.addClassCleanup(cls.lan.close)
+        cls.host = cls.lan.node("host", HOST + "/24")
+        cls.attacker = cls.lan.node("attacker", ATTACKER + "/24")
+        cls.errs = {}
+        cls.daemons = {}
+        for name, addr in (("a", A), ("b", B)):
+            ns = cls.lan.node(name, addr + "/24")
+            cls.errs[name] = tempfile.TemporaryFile()
+            cls.addClassCleanup(cls.errs[name].close)
+            cls.daemons[name] = cls.lan.spawn(ns, TARVO, stderr=cls.errs[name])
+        lan.ip("addr", "add", B2 + "/24", "dev", "eth0", ns=cls.daemons["b"].ns)
+        cls.lan.wait_bound(cls.daemons.values())
+
+    def send(self, ns, *args, timeout=120):
+        p = self.lan.run(ns, [sys.executable, SENDER, *map(str, args)], timeout=timeout,
+                         text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return p.stdout.strip()
+
+    def ask(self, dest, times=1):
+        """How many of `times` requests were answered."""
+        return self.ask_counting(dest, times)[0]
+
+    def ask_counting(self, dest, times):
+        """(answered, datagrams sent) for `times` requests."""
+        return tuple(map(int, self.send(self.host, "ask", dest, times).split()))
+
+    def stderr_of(self, name):
+        self.errs[name].seek(0)
+        return self.errs[name].read().decode()
+
+    def test_spoofed_datagram_cannot_start_a_loop(self):
+        # Forged as if daemon A had sent it to B: B answers A, A may answer
+        # that, and there it must end.
+        for id_hex, flowing in (("0000006d", 3), ("0000004d", 2), ("00000020", 2),
+                                ("6d000000", 2), (None, 1)):
+            dgram = bytes(40) if id_hex is None else (
+                bytes.fromhex("00000002" + id_hex) + bytes(32))
+            with self.subTest(id=id_hex or "all zero"):
+                before = [udp_counters(d)["InDatagrams"] for d in self.daemons.values()]
+
+                def flowed():
+                    return sum(udp_counters(d)["InDatagrams"] - n
+                               for d, n in zip(self.daemons.values(), before))
+                self.send(self.attacker, "spoof", A, 49100, B, dgram.hex(), 1)
+                deadline = time.monotonic() + 5
+                while flowed() < flowing and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                time.sleep(0.5)
+                self.assertEqual(flowed(), flowing)
+
+    def test_unreachable_senders_get_nothing_and_the_log_stays_short(self):
+        before = udp_counters(self.daemons["b"])["OutDatagrams"]
+        logged = len(self.stderr_of("b"))
+        started = time.monotonic()
+        self.send(self.attacker, "spoof", ATTACKER, 0, B, (b"\x6d" * 40).hex(), 2000)
+        self.assertEqual(self.ask(B), 1)
+        self.assertEqual(udp_counters(self.daemons["b"])["OutDatagrams"] - before, 1)
+        self.assertEqual(self.stderr_of("b")[logged:], "")
+
+        # A reply to the subnet's broadcast address fails in the kernel;
+        # about one line a second may say so.
+        self.send(self.attacker, "spoof", "10.80.0.255", 5000, B, (b"\x6d" * 40).hex(), 2000)
+        self.assertEqual(self.ask(B), 1)
+        lines = self.stderr_of("b")[logged:].splitlines()
+        self.assertGreaterEqual(len(lines), 1)
+        self.assertLessEqual(len(lines), time.monotonic() - started + 2)
+        self.assertTrue(all(line.startswith("sendto(): Permission denied") for line in lines),
+                        lines)
+
+    def test_flood_leaves_the_daemon_answering(self):
+        b = self.daemons["b"]
+        self.send(self.attacker, "flood", B, 100)  # every path taken once
+        self.assertEqual(self.ask(B), 1)
+        hwm, before = vm_hwm_kib(b), udp_counters(b)
+
+        flood = self.lan.spawn(self.attacker, [sys.executable, SENDER, "flood", B, "100000"],
+                               seconds=120)
+        answered, asked = self.ask_counting(B, 100)
+        self.assertEqual(flood.wait(timeout=120), 0)
+        self.assertEqual(answered, 100)
+        self.assertIsNone(b.poll())
+        self.assertEqual(vm_hwm_kib(b), hwm)
+
+        after = udp_counters(b)
+        got = {k: after[k] - before[k] for k in ("InDatagrams", "InErrors", "RcvbufErrors")}
+        print(f"\nflood of 100000 datagrams and {asked} requests: {got}", file=sys.stderr)
+        # Every datagram was taken by the daemon or counted as dropped.
+        self.assertEqual(got["InDatagrams"] + got["InErrors"], 100000 + asked)
+        self.assertEqual(got["InErrors"], got["RcvbufErrors"])
+
+    def test_listens_on_every_address(self):
+        for dest in (B, B2):
+            with self.subTest(dest=dest):
+                self.assertEqual(self.ask(dest), 1)
+
+
+if __name__ == "__main__":
+    if PROBLEM:
+        if os.environ.get("CI") == "true":
+            sys.exit(f"hostile-network tests cannot run: {PROBLEM}")
+        print(f"SKIPPED: hostile-network tests {PROBLEM}")
+        sys.exit(77)
+    harness.main()
