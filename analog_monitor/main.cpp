@@ -11,9 +11,12 @@ main(int, char **)
 {
 	int status = get_iio_node();
 
-	// A report that did not reach its reader is no success.
-	if (fflush(stdout) == EOF || ferror(stdout)) {
-		fprintf(stderr, "stdout: %s\n", strerror(errno));
+	// A report that did not reach its reader is no success. The reason is
+	// the first failed write's: errno may have changed since.
+	int flush_errno = fflush(stdout) == EOF ? errno : 0;
+	if (flush_errno != 0 || ferror(stdout)) {
+		int reason = report_write_errno();
+		fprintf(stderr, "stdout: %s\n", strerror(reason ? reason : flush_errno ? flush_errno : EIO));
 		return 1;
 	}
 	return status;

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -62,22 +63,28 @@ conv_temperature(float input, EConvType conv_direction)
 	return unconverted(input, conv_direction, temp_incorrect);
 }
 
+// A 12-bit count has at most four digits; five leave room for a sign.
+enum : size_t { count_digits_max = 5 };
+
 bool
 parse_count(const char *text, size_t len, int *count)
 {
 	size_t i = 0;
-	while (i < len && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+	while (i < len && (text[i] == ' ' || text[i] == '\t'))
 		i++;
 	bool negative = false;
 	if (i < len && (text[i] == '+' || text[i] == '-'))
 		negative = text[i++] == '-';
-	if (i == len || text[i] < '0' || text[i] > '9')
-		return false;
-
-	// The caller hands over at most a few bytes, far from overflowing.
+	size_t first = i;
 	int value = 0;
-	for (; i < len && text[i] >= '0' && text[i] <= '9'; i++)
-		value = value * 10 + (text[i] - '0');
+	while (i < len && i - first < count_digits_max && text[i] >= '0' && text[i] <= '9')
+		value = value * 10 + (text[i++] - '0');
+	if (i == first)
+		return false;
+	if (i < len && text[i] == '\n')
+		i++;
+	if (i != len)
+		return false;  // a sixth digit, or anything else after the count
 	*count = negative ? -value : value;
 	return true;
 }
@@ -88,13 +95,7 @@ warn_path(const char *path, const char *reason)
 	fprintf(stderr, "%s: %s\n", path, reason);
 }
 
-enum EChannel : uint32_t {
-	EChannel_None = 0,
-	EChannel_Temp = 1,
-	EChannel_Voltage = 2,
-};
-
-static EChannel
+EChannel
 classify(const char *name)
 {
 	if (strstr(name, "temp") != nullptr)
@@ -104,35 +105,70 @@ classify(const char *name)
 	return EChannel_None;
 }
 
-// A count is a 12-bit number and a newline; anything past five bytes is
-// not part of it.
-enum : size_t { count_max_len = 5 };
-
-// Reads the raw count of the channel file at gNodeName. Reports a failure
-// on standard error and returns false.
-static bool
-read_count(float *raw_data)
+int
+format_channel(char *line, size_t size, const char *name, EChannel kind, const char *text,
+    size_t len)
 {
-	int fd = open(gNodeName, O_RDONLY | O_CLOEXEC);
+	int count;
+	if (!parse_count(text, len, &count))
+		return -1;
+	auto raw_data = static_cast<float>(count);
+	if (kind == EChannel_Temp)
+		return snprintf(line, size, "%s is %f cent\n", name,
+		    conv_temperature(raw_data, EConvType_Raw_to_Scale));
+	return snprintf(line, size, "%s is %f mv\n", name,
+	    conv_voltage(raw_data, EConvType_Raw_to_Scale));
+}
+
+// Longer than any count (leading blanks aside), so that a longer text is
+// seen to be one.
+enum : size_t { count_text_max = 64 };
+
+// Reads the whole text of the channel file at gNodeName into text. Only a
+// regular file is read, and the open never waits: a FIFO or a device in
+// place of a channel is reported, not read. Reports a failure on standard
+// error and returns -1.
+static ssize_t
+read_channel(char *text, size_t size)
+{
+	int fd = open(gNodeName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd == -1) {
 		warn_path(gNodeName, strerror(errno));
-		return false;
+		return -1;
 	}
-	char upset[count_max_len];
-	ssize_t n = pread(fd, upset, sizeof(upset), 0);
-	int saved_errno = errno;
+	struct stat st;
+	const char *problem = nullptr;
+	size_t got = 0;
+	if (fstat(fd, &st) == -1)
+		problem = strerror(errno);
+	else if (S_ISDIR(st.st_mode))
+		problem = strerror(EISDIR);
+	else if (!S_ISREG(st.st_mode))
+		problem = "not a regular file";
+	while (problem == nullptr && got < size) {
+		ssize_t n = pread(fd, text + got, size - got, static_cast<off_t>(got));
+		if (n == -1 && errno == EINTR)
+			continue;
+		if (n == -1)
+			problem = strerror(errno);
+		if (n <= 0)
+			break;
+		got += static_cast<size_t>(n);
+	}
 	close(fd);
-	if (n == -1) {
-		warn_path(gNodeName, strerror(saved_errno));
-		return false;
+	if (problem != nullptr) {
+		warn_path(gNodeName, problem);
+		return -1;
 	}
-	int count;
-	if (!parse_count(upset, static_cast<size_t>(n), &count)) {
-		warn_path(gNodeName, "no raw count in file");
-		return false;
-	}
-	*raw_data = static_cast<float>(count);
-	return true;
+	return static_cast<ssize_t>(got);
+}
+
+static int first_write_errno;
+
+int
+report_write_errno(void)
+{
+	return first_write_errno;
 }
 
 // Reads and prints one entry if it is a channel. Returns false when a
@@ -149,13 +185,20 @@ report_entry(const char *dir, const char *name)
 		fprintf(stderr, "%s/%s: %s\n", dir, name, strerror(ENAMETOOLONG));
 		return false;
 	}
-	float raw_data;
-	if (!read_count(&raw_data))
+	char text[count_text_max + 1];
+	ssize_t n = read_channel(text, sizeof(text));
+	if (n == -1)
 		return false;
-	if (kind == EChannel_Temp)
-		printf("%s is %f cent\n", name, conv_temperature(raw_data, EConvType_Raw_to_Scale));
-	else
-		printf("%s is %f mv\n", name, conv_voltage(raw_data, EConvType_Raw_to_Scale));
+	// The line holds the name (at most NAME_MAX bytes) and a value.
+	char line[NAME_MAX + 64];
+	int line_len = format_channel(line, sizeof(line), name, kind, text,
+	    static_cast<size_t>(n));
+	if (line_len < 0) {
+		warn_path(gNodeName, "no raw count in file");
+		return false;
+	}
+	if (fputs(line, stdout) == EOF && first_write_errno == 0)
+		first_write_errno = errno;
 	return true;
 }
 

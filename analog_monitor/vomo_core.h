@@ -52,10 +52,27 @@ float conv_voltage(float input, EConvType conv_direction);
 float conv_voltage_ext_ch(float input, EConvType conv_direction);
 float conv_temperature(float input, EConvType conv_direction);
 
-// Parses the count text of a channel file the way atoi() reads it:
-// leading white space, an optional sign, then digits up to the first other
-// byte. Returns false when there are no digits.
+// Parses the whole text of a channel file as a count: optional leading
+// blanks, an optional sign, 1 to 5 digits, then a newline or the end.
+// Returns false, leaving *count alone, for any other text of any length.
 bool parse_count(const char *text, size_t len, int *count);
+
+enum EChannel : uint32_t {
+	EChannel_None = 0,
+	EChannel_Temp = 1,
+	EChannel_Voltage = 2,
+};
+
+EChannel classify(const char *name);
+
+// Writes the report line of channel `name` whose file holds `text`.
+// Returns the line's length, or -1 when the text is not a count (then
+// nothing is written).
+int format_channel(char *line, size_t size, const char *name, EChannel kind,
+    const char *text, size_t len);
+
+// The reason the first failed write of the report failed, 0 if none did.
+int report_write_errno(void);
 
 // Reads and reports every channel of dir. Returns 0 when the directory was
 // listed and every channel was read, 1 otherwise.

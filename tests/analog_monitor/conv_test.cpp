@@ -97,21 +97,23 @@ parse(const char *text, int *count)
 	return parse_count(text, strlen(text), count);
 }
 
-TEST(CountText, ParsedLikeAtoi)
+TEST(CountText, TheWholeTextIsOneCount)
 {
 	const struct {
 		const char *text;
 		int count;
 	} good[] = {
-		{"2500\n", 2500}, {"4095\n", 4095}, {"123\n", 123}, {"12", 12},
-		{"-2\n", -2}, {"  +7", 7}, {"\t\n 9", 9}, {"12ab", 12},
+		{"2500\n", 2500}, {"4095\n", 4095}, {"123\n", 123}, {"12", 12}, {"-2\n", -2},
+		{" \t+7", 7}, {"-2048\n", -2048}, {"00001", 1}, {"99999\n", 99999},
 	};
 	for (const auto &g : good) {
 		int count = -999;
 		EXPECT_TRUE(parse(g.text, &count)) << g.text;
 		EXPECT_EQ(count, g.count) << g.text;
 	}
-	for (const char *bad : {"", "\n", "abcde", "-", "+\n", "  ", "x12"}) {
+	for (const char *bad : {"", "\n", "abcde", "-", "+\n", "  ", "x12", "12ab", "0x1F", "1e3",
+	         "12345678", "123456\n", "12\n\n", "12 \n", "\n12", "--1", "1\n2",
+	         "2147483648", "99999999999999999999"}) {
 		int count = -999;
 		EXPECT_FALSE(parse(bad, &count)) << '"' << bad << '"';
 		EXPECT_EQ(count, -999);

@@ -3,6 +3,8 @@ the real sysfs path in a private mount namespace."""
 
 import os
 import shutil
+import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -17,8 +19,9 @@ DEVICE = "/sys/bus/iio/devices/iio:device0"
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 # In each tree, a str is a file's text (mode 0444 unless the name says
-# otherwise), DIR a directory and a tuple a symbolic link.
-DIR = object()
+# otherwise), DIR a directory, a tuple a symbolic link, and FIFO, SOCKET and
+# ZERO (a character device) special files.
+DIR, FIFO, SOCKET, ZERO = object(), object(), object(), object()
 
 
 def zynq7000_tree():
@@ -43,6 +46,13 @@ def build(root, tree, modes):
         path = os.path.join(root, name)
         if what is DIR:
             os.mkdir(path)
+        elif what is FIFO:
+            os.mkfifo(path)
+        elif what is SOCKET:
+            with socket.socket(socket.AF_UNIX) as sock:
+                sock.bind(path)
+        elif what is ZERO:
+            os.mknod(path, 0o444 | stat.S_IFCHR, os.makedev(1, 5))
         elif isinstance(what, tuple):
             os.symlink(what[0], path)
         else:
@@ -51,9 +61,10 @@ def build(root, tree, modes):
             os.chmod(path, modes.get(name, 0o444))
 
 
-def run_vomo(tree, as_user=None, modes=None):
-    """Runs vomo with `tree` mounted at the device path (None: no device).
-    Returns (status, stdout, stderr)."""
+def run_vomo(tree, as_user=None, modes=None, to_full=False):
+    """Runs vomo with `tree` mounted at the device path (None: no device),
+    its standard output on /dev/full if asked. Returns (status, stdout,
+    stderr)."""
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         exe = os.path.join(work, "vomo")
@@ -64,7 +75,8 @@ def run_vomo(tree, as_user=None, modes=None):
             os.mkdir(src)
             build(src, tree, modes or {})
         script = ('set -e; mount -t tmpfs tmpfs /sys/bus; mkdir -p "${0%/*}";'
-                  '[ ! -d "$1" ] || cp -a "$1" "$0"; shift; exec "$@"')
+                  '[ ! -d "$1" ] || cp -a "$1" "$0"; shift; exec "$@"'
+                  + (" >/dev/full" if to_full else ""))
         cmd = (["unshare", "-m", "--", "sh", "-c", script, DEVICE, src]
                + (as_user or []) + VOMO[:-1] + [exe])
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
@@ -76,6 +88,7 @@ class Report(unittest.TestCase):
         longest = "in_voltage9_" + "x" * 239 + "_raw"  # NAME_MAX bytes
         tree = {longest: "1\n", "in_voltage1_raw": "123\n", "in_voltage0_raw": "1365\n",
                 "in_temp0_raw": "2500\n", "in_voltage2_raw": "4095\n",
+                "in_voltage10_raw": "-2048\n",
                 "Z_voltage_raw": "2048\n", "in_voltage_temp_raw": "0\n",
                 # Skipped: temp without raw, voltage without raw, neither.
                 "in_temp0_scale": "1\n", "in_voltage_temp_scale": "1\n",
@@ -84,6 +97,7 @@ class Report(unittest.TestCase):
             "Z_voltage_raw is 1500.000000 mv\n"
             "in_temp0_raw is 34.451927 cent\n"
             "in_voltage0_raw is 999.755859 mv\n"
+            "in_voltage10_raw is -1500.000000 mv\n"
             "in_voltage1_raw is 90.087891 mv\n"
             "in_voltage2_raw is 2999.267578 mv\n"
             f"{longest} is 0.732422 mv\n"
@@ -111,6 +125,32 @@ class Report(unittest.TestCase):
                               f"{DEVICE}/in_voltage3_raw: Is a directory\n"
                               f"{DEVICE}/in_voltage4_raw: no raw count in file\n"
                               f"{DEVICE}/in_voltage6_raw: Permission denied\n")
+
+    def test_text_that_is_not_a_count_gives_no_value(self):
+        bad = ["12ab", "0x1F", "1e3", "12345678", "12\n\n", "123456\n"]
+        tree = {f"in_voltage{i}_raw": text for i, text in enumerate(bad)}
+        tree["in_voltage9_raw"] = "1365\n"
+        self.assertEqual(run_vomo(tree), (1, "in_voltage9_raw is 999.755859 mv\n", "".join(
+            f"{DEVICE}/in_voltage{i}_raw: no raw count in file\n" for i in range(len(bad)))))
+
+    def test_special_files_never_block(self):
+        tree = {"in_voltage0_raw": FIFO, "in_voltage1_raw": SOCKET, "in_voltage2_raw": ZERO,
+                "in_voltage3_raw": "1365\n"}
+        self.assertEqual(run_vomo(tree), (1, "in_voltage3_raw is 999.755859 mv\n", (
+            f"{DEVICE}/in_voltage0_raw: not a regular file\n"
+            f"{DEVICE}/in_voltage1_raw: No such device or address\n"
+            f"{DEVICE}/in_voltage2_raw: not a regular file\n")))
+
+    def test_report_that_cannot_be_written(self):
+        # The second tree overflows the output buffer midway, and a failing
+        # channel after that leaves errno at another reason.
+        big = {f"in_voltage{i:03}_raw": "1\n" for i in range(300)}
+        big["in_voltage_zz_raw"] = ("missing",)
+        for tree in (zynq7000_tree(), big):
+            with self.subTest(channels=len(tree)):
+                status, out, err = run_vomo(tree, to_full=True)
+                self.assertEqual((status, err.splitlines()[-1]),
+                                 (1, "stdout: No space left on device"))
 
     def test_missing_device(self):
         self.assertEqual(run_vomo(None),

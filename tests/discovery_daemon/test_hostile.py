@@ -13,6 +13,11 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
 import lan  # noqa: E402
 
+# Sanitizers and an emulator keep memory of their own that grows with the
+# work done: the daemon's own peak is only seen in a plain native build.
+CHECK_MEMORY = "--no-memory-check" not in sys.argv
+if not CHECK_MEMORY:
+    sys.argv.remove("--no-memory-check")
 TARVO = harness.program()
 SENDER = os.path.join(HERE, "sender.py")
 A, B, B2, ATTACKER, HOST = "10.80.0.1", "10.80.0.2", "10.80.0.102", "10.80.0.66", "10.80.0.9"
@@ -117,7 +122,8 @@ class Hostile(unittest.TestCase):
         self.assertEqual(flood.wait(timeout=120), 0)
         self.assertEqual(answered, 100)
         self.assertIsNone(b.poll())
-        self.assertEqual(vm_hwm_kib(b), hwm)
+        if CHECK_MEMORY:
+            self.assertEqual(vm_hwm_kib(b), hwm)
 
         after = udp_counters(b)
         got = {k: after[k] - before[k] for k in ("InDatagrams", "InErrors", "RcvbufErrors")}
