@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""Measures the programs and prints one table of figures. Run through
+scripts/bench, as root: the daemon runs in a namespace of its own, vomo
+reads a tree in a private mount namespace, and the finder asks a LAN of
+namespaces. Nothing here passes or fails on time."""
+
+import argparse
+import datetime
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.join(HERE, "..")
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, os.path.join(ROOT, "board"))
+import lan  # noqa: E402
+
+BARE_PORT = 5000
+ROUNDS = 5            # A B pairs of the throughput comparison
+ROUND_SECONDS = 2
+INFLIGHT = 16
+DEVICE = "/sys/bus/iio/devices/iio:device0"
+
+
+def perf_counts(events, cmd=None, pid=None, seconds=None):
+    """Counts of perf events, for a command or for a process over a time."""
+    target = ["-p", str(pid), "--", "sleep", str(seconds)] if pid else ["--"] + cmd
+    p = subprocess.run(["perf", "stat", "-x,", "-e", ",".join(events)] + target,
+                       capture_output=True, text=True, timeout=120)
+    counts = {}
+    for line in p.stderr.splitlines():
+        fields = line.split(",")
+        if len(fields) > 2 and fields[2] in events:
+            counts[fields[2]] = int(fields[0]) if fields[0].isdigit() else None
+    return counts
+
+
+def ctx_switches(pid):
+    """Context switches of each thread of pid, by thread id."""
+    out = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{tid}/status") as f:
+            out[tid] = sum(int(line.split()[1]) for line in f
+                           if line.startswith(("voluntary_ctxt", "nonvoluntary_ctxt")))
+    return out
+
+
+def vm_hwm(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(line.split()[1] for line in f if line.startswith("VmHWM:"))
+
+
+def bench_tarvo(native, rows):
+    bed = lan.Lan()
+    try:
+        ns = bed.namespace("bench")
+        lan.ip("link", "set", "lo", "up", ns=ns)
+        tarvo = bed.spawn(ns, [os.path.join(native, "discovery_daemon", "tarvo")], 600)
+        bare = bed.spawn(ns, [os.path.join(native, "bench", "bare_responder"), str(BARE_PORT)],
+                         600)
+        bed.wait_bound([tarvo])
+        bed.wait_bound([bare], port=BARE_PORT)
+        load = os.path.join(native, "bench", "udp_load")
+
+        def rate(port, seconds=ROUND_SECONDS):
+            return float(bed.run(ns, [load, str(port), str(seconds), str(INFLIGHT)],
+                                 timeout=60, text=True).stdout)
+        ratios, rates = [], {"tarvo": [], "bare": []}
+        for _ in range(ROUNDS):
+            a, b = rate(49100), rate(BARE_PORT)
+            rates["tarvo"].append(a)
+            rates["bare"].append(b)
+            ratios.append(a / b)
+        rows.append(("tarvo: replies/s, 16 in flight over loopback (median)",
+                     f"{statistics.median(rates['tarvo']):,.0f}",
+                     "discovery requests one board answers per second, flat out"))
+        rows.append(("bare blocking responder: replies/s (median)",
+                     f"{statistics.median(rates['bare']):,.0f}", "the baseline"))
+        rows.append(("tarvo / bare, median of A B pairs",
+                     f"{statistics.median(ratios):.3f}  ({min(ratios):.3f}-{max(ratios):.3f})",
+                     "above 1.0: no dearer than the least a responder can do"))
+
+        for name, proc, port in (("tarvo", tarvo, 49100), ("bare responder", bare, BARE_PORT)):
+            loader = bed.spawn(ns, [load, str(port), "3", str(INFLIGHT)], 60,
+                               stdout=subprocess.DEVNULL)
+            time.sleep(0.5)
+            c = perf_counts(["raw_syscalls:sys_enter", "syscalls:sys_enter_sendto"],
+                            pid=proc.pid, seconds=2)
+            loader.wait(timeout=60)
+            per = (c["raw_syscalls:sys_enter"] / c["syscalls:sys_enter_sendto"]
+                   if c.get("syscalls:sys_enter_sendto") else float("nan"))
+            rows.append((f"{name}: system calls per answered datagram, under the burst",
+                         f"{per:.3f}", "board CPU spent in the kernel per request"))
+
+        rows.append(("tarvo: peak memory (VmHWM) after the bursts, native",
+                     f"{vm_hwm(tarvo.pid)} KiB", "resident memory the daemon ever needed"))
+
+        time.sleep(1)
+        before = ctx_switches(tarvo.pid)
+        time.sleep(10)
+        after = ctx_switches(tarvo.pid)
+        per_min = ", ".join(f"{(after[t] - before[t]) * 6}" for t in sorted(before, key=int))
+        rows.append(("tarvo idle: wake-ups per minute of each thread (main, service)",
+                     per_min, "0: an idle board is never woken by the daemon"))
+    finally:
+        bed.close()
+
+
+CHANNELS = {"in_temp0_raw": "2500\n", "in_voltage0_vccint_raw": "1365\n",
+            "in_voltage1_vccaux_raw": "2458\n", "in_voltage2_vccbram_raw": "1366\n",
+            "in_voltage3_vccpint_raw": "1364\n", "in_voltage4_vccpaux_raw": "2457\n",
+            "in_voltage5_vccoddr_raw": "2048\n", "in_voltage6_vrefp_raw": "1707\n",
+            "in_voltage7_vrefn_raw": "-2\n"}
+
+
+def vomo_inner(vomo):
+    """In a private mount namespace: vomo on a 9-channel and a 1-channel
+    tree. Prints syscalls per channel, then vomo's and cat's best times."""
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/sys/bus"], check=True)
+
+    def tree(channels):
+        shutil.rmtree("/sys/bus/iio", ignore_errors=True)
+        os.makedirs(DEVICE)
+        for name in channels:
+            with open(os.path.join(DEVICE, name), "w") as f:
+                f.write(CHANNELS[name])
+            with open(os.path.join(DEVICE, name.replace("_raw", "_scale")), "w") as f:
+                f.write("0.732421875\n")
+
+    def syscalls():
+        return perf_counts(["raw_syscalls:sys_enter"], cmd=[vomo])["raw_syscalls:sys_enter"]
+
+    tree(["in_temp0_raw"])
+    one = min(syscalls() for _ in range(5))
+    tree(CHANNELS)
+    nine = min(syscalls() for _ in range(5))
+    files = [os.path.join(DEVICE, n) for n in CHANNELS]
+
+    def best(cmd, runs=300):
+        t = []
+        for _ in range(runs):
+            start = time.perf_counter()
+            subprocess.run(cmd, stdout=subprocess.DEVNULL, check=False)
+            t.append(time.perf_counter() - start)
+        return min(t)
+    print((nine - one) / 8, best([vomo]), best(["cat"] + files))
+
+
+def bench_vomo(native, rows):
+    p = subprocess.run(["unshare", "-m", "--", sys.executable, __file__, "--vomo-inner",
+                        os.path.join(native, "analog_monitor", "vomo")],
+                       capture_output=True, text=True, timeout=600, check=True)
+    per_channel, vomo_s, cat_s = map(float, p.stdout.split())
+    rows.append(("vomo: system calls per channel ((9-ch run - 1-ch run) / 8)",
+                 f"{per_channel:.1f}", "open, fstat, read, close per channel"))
+    rows.append(("vomo: wall time, 9 channels, best of 300 (cat of the same files)",
+                 f"{vomo_s * 1000:.2f} ms ({cat_s * 1000:.2f} ms)",
+                 "a report costs about what reading the files costs"))
+
+
+def bench_sizes(arm, rows):
+    strip = shutil.which("arm-linux-gnueabihf-strip")
+    with tempfile.TemporaryDirectory() as work:
+        for prog, path in (("tarvo", "discovery_daemon/tarvo"), ("vomo", "analog_monitor/vomo")):
+            out = os.path.join(work, prog)
+            subprocess.run([strip, "-o", out, os.path.join(arm, path)], check=True)
+            rows.append((f"{prog}: stripped static ARM program",
+                         f"{os.path.getsize(out) / 1024:.0f} KiB",
+                         "flash taken on the board (mostly the C library)"))
+
+
+def bench_board(arm, rows):
+    import board
+    with tempfile.TemporaryDirectory() as work:
+        initramfs = os.path.join(work, "initramfs.gz")
+        kernel = board.images(os.path.join(arm, "discovery_daemon", "tarvo"),
+                              os.path.join(arm, "analog_monitor", "vomo"),
+                              os.path.join(arm, "deploy", "S50tarvo"), initramfs)
+        start = time.monotonic()
+        b = board.boot(kernel, initramfs)
+        try:
+            status, _ = b.run("vomo")
+            booted = time.monotonic() - start
+            for _ in range(200):
+                b.ask(board.DISCOVERY, tries=3)
+            _, out = b.run("grep VmHWM /proc/$(cat /var/run/tarvo.pid)/status")
+        finally:
+            b.stop()
+    rows.append(("emulated board: power-on to vomo's report (kernel cached)",
+                 f"{booted:.1f} s", "under software emulation; a real board is faster"))
+    rows.append(("tarvo: peak memory (VmHWM) on the emulated board, after 200 requests",
+                 out[0].split(None, 1)[1] if out else "?", "resident memory on the board"))
+
+
+def bench_finder(native, rows):
+    bed = lan.Lan()
+    try:
+        host = bed.host("host", {"eth0": "10.81.0.1/16"})
+        daemons = [bed.spawn(bed.node(f"b{i}", f"10.81.{1 + i // 100}.{1 + i % 100}/16"),
+                             [os.path.join(native, "discovery_daemon", "tarvo")], 900)
+                   for i in range(200)]
+        bed.wait_bound(daemons, seconds=120)
+        finder = os.path.join(native, "board_finder", "corvane-find")
+        for n in (1, 50, 200):
+            times = []
+            for _ in range(3):
+                start = time.monotonic()
+                p = bed.run(host, [finder, "-n", str(n), "-t", "30"], text=True)
+                times.append(time.monotonic() - start)
+                found = len(p.stdout.splitlines()) - 1
+            rows.append((f"corvane-find -n {n}: time to list {n} of 200 boards (best of 3)",
+                         f"{min(times) * 1000:.0f} ms" + ("" if found == n else f", {found} found"),
+                         "how long a person waits for the list"))
+    finally:
+        bed.close()
+
+
+def machine():
+    with open("/proc/cpuinfo") as f:
+        model = next((line.split(":", 1)[1].strip() for line in f
+                      if line.startswith("model name")), "unknown CPU")
+    return f"{model}, {os.cpu_count()} cores, Linux {os.uname().release}"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--native", help="the native build directory")
+    ap.add_argument("--arm", help="the ARM build directory")
+    ap.add_argument("--vomo-inner", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.vomo_inner:
+        return vomo_inner(args.vomo_inner)
+
+    rows = []
+    for step in (lambda: bench_tarvo(args.native, rows), lambda: bench_vomo(args.native, rows),
+                 lambda: bench_sizes(args.arm, rows), lambda: bench_board(args.arm, rows),
+                 lambda: bench_finder(args.native, rows)):
+        step()
+        print(".", end="", file=sys.stderr, flush=True)
+    print(file=sys.stderr)
+    print(f"Machine: {machine()}")
+    print(f"Date: {datetime.datetime.now().astimezone():%Y-%m-%d %H:%M %Z}\n")
+    width = max(len(r[0]) for r in rows)
+    vwidth = max(len(r[1]) for r in rows)
+    print(f"| {'Figure':<{width}} | {'Value':<{vwidth}} | What it means |")
+    print(f"|{'-' * (width + 2)}|{'-' * (vwidth + 2)}|---|")
+    for figure, value, meaning in rows:
+        print(f"| {figure:<{width}} | {value:<{vwidth}} | {meaning} |")
+
+
+if __name__ == "__main__":
+    main()

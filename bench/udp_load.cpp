@@ -1,0 +1,59 @@
+// A discovery load over loopback: keeps INFLIGHT requests outstanding for
+// SECONDS and prints the replies per second.
+//
+// Usage: udp_load PORT SECONDS INFLIGHT
+#include "udp.h"
+
+#include <arpa/inet.h>
+#include <err.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static double
+now_s(void)
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int
+main(int argc, char **argv)
+{
+	if (argc != 4)
+		errx(2, "usage: udp_load PORT SECONDS INFLIGHT");
+	double seconds = atof(argv[2]);
+	int inflight = atoi(argv[3]);
+	int sock = socket(AF_INET, SOCK_DGRAM, 0);
+	struct sockaddr_in to;
+	memset(&to, 0, sizeof(to));
+	to.sin_family = AF_INET;
+	to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	to.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
+	if (connect(sock, reinterpret_cast<struct sockaddr *>(&to), sizeof(to)) == -1)
+		err(1, "connect");
+	struct timeval wait = {0, 100000};
+	setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
+
+	unsigned char req[TARVO_DGRAM_LEN] = {0, 0, 0, 2, 0, 0, 0, 109};
+	unsigned char reply[64];
+	long replies = 0;
+	double start = now_s(), end = start + seconds;
+	// A lost datagram would shrink the window for good: after a quiet
+	// spell, the whole window is sent again.
+	while (now_s() < end) {
+		for (int i = 0; i < inflight; i++)
+			send(sock, req, sizeof(req), 0);
+		while (now_s() < end && recv(sock, reply, sizeof(reply), 0) == TARVO_DGRAM_LEN) {
+			replies++;
+			send(sock, req, sizeof(req), 0);
+		}
+	}
+	printf("%.0f\n", static_cast<double>(replies) / (now_s() - start));
+	return 0;
+}
