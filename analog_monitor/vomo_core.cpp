@@ -136,31 +136,25 @@ read_channel(char *text, size_t size)
 		warn_path(gNodeName, strerror(errno));
 		return -1;
 	}
+	// A regular file (a sysfs attribute included) gives all it holds, up
+	// to size bytes, in one read.
 	struct stat st;
 	const char *problem = nullptr;
-	size_t got = 0;
+	ssize_t got = -1;
 	if (fstat(fd, &st) == -1)
 		problem = strerror(errno);
 	else if (S_ISDIR(st.st_mode))
 		problem = strerror(EISDIR);
 	else if (!S_ISREG(st.st_mode))
 		problem = "not a regular file";
-	while (problem == nullptr && got < size) {
-		ssize_t n = pread(fd, text + got, size - got, static_cast<off_t>(got));
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n == -1)
-			problem = strerror(errno);
-		if (n <= 0)
-			break;
-		got += static_cast<size_t>(n);
-	}
+	else if ((got = pread(fd, text, size, 0)) == -1)
+		problem = strerror(errno);
 	close(fd);
 	if (problem != nullptr) {
 		warn_path(gNodeName, problem);
 		return -1;
 	}
-	return static_cast<ssize_t>(got);
+	return got;
 }
 
 static int first_write_errno;
