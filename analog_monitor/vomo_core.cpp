@@ -141,14 +141,12 @@ read_channel(char *text, size_t size)
 	struct stat st;
 	const char *problem = nullptr;
 	ssize_t got = -1;
-	if (fstat(fd, &st) == -1)
+	if (fstat(fd, &st) == -1 || (S_ISREG(st.st_mode) && (got = pread(fd, text, size, 0)) == -1))
 		problem = strerror(errno);
 	else if (S_ISDIR(st.st_mode))
 		problem = strerror(EISDIR);
 	else if (!S_ISREG(st.st_mode))
 		problem = "not a regular file";
-	else if ((got = pread(fd, text, size, 0)) == -1)
-		problem = strerror(errno);
 	close(fd);
 	if (problem != nullptr) {
 		warn_path(gNodeName, problem);

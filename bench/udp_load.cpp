@@ -22,19 +22,30 @@ now_s(void)
 	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+static long
+number(const char *text, long max)
+{
+	char *end;
+	long v = strtol(text, &end, 10);
+	if (end == text || *end != '\0' || v < 1 || v > max)
+		errx(2, "%s: not a number from 1 to %ld", text, max);
+	return v;
+}
+
 int
 main(int argc, char **argv)
 {
 	if (argc != 4)
 		errx(2, "usage: udp_load PORT SECONDS INFLIGHT");
-	double seconds = atof(argv[2]);
-	int inflight = atoi(argv[3]);
+	auto port = static_cast<uint16_t>(number(argv[1], 65535));
+	auto seconds = static_cast<double>(number(argv[2], 3600));
+	long inflight = number(argv[3], 1024);
 	int sock = socket(AF_INET, SOCK_DGRAM, 0);
 	struct sockaddr_in to;
 	memset(&to, 0, sizeof(to));
 	to.sin_family = AF_INET;
 	to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	to.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
+	to.sin_port = htons(port);
 	if (connect(sock, reinterpret_cast<struct sockaddr *>(&to), sizeof(to)) == -1)
 		err(1, "connect");
 	struct timeval wait = {0, 100000};
@@ -47,7 +58,7 @@ main(int argc, char **argv)
 	// A lost datagram would shrink the window for good: after a quiet
 	// spell, the whole window is sent again.
 	while (now_s() < end) {
-		for (int i = 0; i < inflight; i++)
+		for (long i = 0; i < inflight; i++)
 			send(sock, req, sizeof(req), 0);
 		while (now_s() < end && recv(sock, reply, sizeof(reply), 0) == TARVO_DGRAM_LEN) {
 			replies++;

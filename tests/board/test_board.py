@@ -90,8 +90,15 @@ class Board(unittest.TestCase):
             reply = self.board.ask_after(ignored, board.DISCOVERY)
             self.assertEqual(reply, [REPLY])
 
-        status, out = self.board.run("grep Threads /proc/$(cat /var/run/tarvo.pid)/status")
-        self.assertEqual((status, out), (0, ["Threads:\t2"]))
+        status, out = self.board.run("grep -E '^(Uid|Threads)' /proc/$(cat /var/run/tarvo.pid)/status")
+        self.assertEqual((status, out), (0, ["Uid:\t65534\t65534\t65534\t65534", "Threads:\t2"]))
+
+    def test_init_script(self):
+        # Restarted under the same pid file, and still answering.
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo restart"),
+                         (0, ["Stopping tarvo: OK", "Starting tarvo: OK"]))
+        self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo bogus")[0], 1)
 
 
 @unittest.skipIf(LAN_PROBLEM and os.environ.get("CI") != "true", LAN_PROBLEM)
