@@ -1,5 +1,5 @@
 // A discovery load over loopback: keeps INFLIGHT requests outstanding for
-// SECONDS and prints the replies per second.
+// SECONDS, then prints the replies per second and the replies in all.
 //
 // Usage: udp_load PORT SECONDS INFLIGHT
 #include "udp.h"
@@ -65,6 +65,6 @@ main(int argc, char **argv)
 			send(sock, req, sizeof(req), 0);
 		}
 	}
-	printf("%.0f\n", static_cast<double>(replies) / (now_s() - start));
+	printf("%.0f %ld\n", static_cast<double>(replies) / (now_s() - start), replies);
 	return 0;
 }

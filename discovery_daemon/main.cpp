@@ -15,20 +15,94 @@
 #include <cstdio>
 #include <cstring>
 
-// Datagrams taken from the socket with one system call. Under a burst the
-// calls per answered datagram fall towards one (the send); one datagram at
-// a time costs a receive and a send each.
-enum : unsigned { recv_batch = 8 };
+// Datagrams are taken from the socket, and their answers sent, up to
+// batch_len at a time: under a burst a wake-up costs the wait, one receive
+// and one send, however many datagrams it serves.
+enum : unsigned { batch_len = 8 };
+
+// The datagrams of one receive and their answers, in arrival order. The
+// service thread keeps its one batch on its stack.
+struct dgram_batch {
+	unsigned char recv_buf[batch_len][TARVO_RECV_BUF_LEN];
+	struct sockaddr_in s_addr[batch_len];
+	struct iovec recv_iov[batch_len];
+	struct mmsghdr in[batch_len];
+	unsigned char send_buf[batch_len][TARVO_DGRAM_LEN];
+	struct iovec send_iov[batch_len];
+	struct mmsghdr out[batch_len];
+};
+
+static void
+init_batch(struct dgram_batch *b)
+{
+	memset(b->in, 0, sizeof(b->in));
+	memset(b->out, 0, sizeof(b->out));
+	for (unsigned i = 0; i < batch_len; i++) {
+		// Each receive accepts at most 1471 bytes.
+		b->recv_iov[i] = {b->recv_buf[i], sizeof(b->recv_buf[i]) - 1};
+		b->in[i].msg_hdr.msg_name = &b->s_addr[i];
+		b->in[i].msg_hdr.msg_iov = &b->recv_iov[i];
+		b->in[i].msg_hdr.msg_iovlen = 1;
+		b->send_iov[i] = {b->send_buf[i], sizeof(b->send_buf[i])};
+		b->out[i].msg_hdr.msg_iov = &b->send_iov[i];
+		b->out[i].msg_hdr.msg_iovlen = 1;
+	}
+}
+
+// Receives what is queued, up to a full batch. Returns how many datagrams
+// came; 0 when none was waiting (or the receive failed).
+static unsigned
+receive_batch(int sock, struct dgram_batch *b)
+{
+	for (unsigned i = 0; i < batch_len; i++)
+		b->in[i].msg_hdr.msg_namelen = sizeof(b->s_addr[i]);
+	int n;
+	while ((n = recvmmsg(sock, b->in, batch_len, 0, nullptr)) == -1 && errno == EINTR)
+		;
+	return n > 0 ? static_cast<unsigned>(n) : 0;
+}
+
+// Builds the answers to the first n datagrams, each addressed to its
+// sender. Returns how many there are.
+static unsigned
+answer_batch(struct dgram_batch *b, unsigned n)
+{
+	unsigned answers = 0;
+	for (unsigned i = 0; i < n; i++) {
+		auto len = static_cast<ssize_t>(b->in[i].msg_len);
+		if (!build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]))
+			continue;
+		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
+		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
+		answers++;
+	}
+	return answers;
+}
+
+// Sends the answers in order. A send that fails is reported and skipped,
+// and the rest still go out.
+static void
+send_answers(int sock, struct dgram_batch *b, unsigned n, struct send_log *log)
+{
+	unsigned done = 0;
+	while (done < n) {
+		int sent = sendmmsg(sock, b->out + done, n - done, 0);
+		if (sent == -1 && errno == EINTR)
+			continue;
+		if (sent > 0) {
+			done += static_cast<unsigned>(sent);
+		} else {
+			report_send_failure(log, errno);
+			done++;
+		}
+	}
+}
 
 static void *
 udp_check_thread(void *args)
 {
 	(void)args;
-	unsigned char recv_buf[recv_batch][TARVO_RECV_BUF_LEN];
-	unsigned char send_buf[TARVO_DGRAM_LEN];
-	struct sockaddr_in s_addr[recv_batch];
-	struct iovec iov[recv_batch];
-	struct mmsghdr msgs[recv_batch];
+	struct dgram_batch batch;
 	fd_set rset;
 
 	int sock_find = get_udp(TARVO_PORT);
@@ -41,14 +115,7 @@ udp_check_thread(void *args)
 	}
 	fcntl(sock_find, F_SETFL, O_NONBLOCK);
 
-	// Each receive accepts at most 1471 bytes, into a buffer of its own.
-	memset(msgs, 0, sizeof(msgs));
-	for (unsigned i = 0; i < recv_batch; i++) {
-		iov[i] = {recv_buf[i], sizeof(recv_buf[i]) - 1};
-		msgs[i].msg_hdr.msg_name = &s_addr[i];
-		msgs[i].msg_hdr.msg_iov = &iov[i];
-		msgs[i].msg_hdr.msg_iovlen = 1;
-	}
+	init_batch(&batch);
 	struct send_log log = {-1, 0};
 	for (;;) {
 		FD_ZERO(&rset);
@@ -60,25 +127,13 @@ udp_check_thread(void *args)
 			continue;
 		FD_CLR(sock_find, &rset);
 
-		// Take every queued datagram before waiting again, in the order
-		// they came. A batch that is not full has emptied the queue.
-		int n;
+		// Take every queued datagram before waiting again. A batch that
+		// is not full has emptied the queue.
+		unsigned n;
 		do {
-			for (unsigned i = 0; i < recv_batch; i++)
-				msgs[i].msg_hdr.msg_namelen = sizeof(s_addr[i]);
-			n = recvmmsg(sock_find, msgs, recv_batch, 0, nullptr);
-			if (n == -1 && errno == EINTR)
-				continue;
-			for (int i = 0; i < n; i++) {
-				auto len = static_cast<ssize_t>(msgs[i].msg_len);
-				if (!build_answer(recv_buf[i], len, &s_addr[i], send_buf))
-					continue;
-				if (sendto(sock_find, send_buf, sizeof(send_buf), 0,
-				    reinterpret_cast<struct sockaddr *>(&s_addr[i]),
-				    msgs[i].msg_hdr.msg_namelen) == -1)
-					report_send_failure(&log, errno);
-			}
-		} while (n == static_cast<int>(recv_batch) || (n == -1 && errno == EINTR));
+			n = receive_batch(sock_find, &batch);
+			send_answers(sock_find, &batch, answer_batch(&batch, n), &log);
+		} while (n == batch_len);
 	}
 }
 
