@@ -16,7 +16,9 @@ main(int, char **)
 	int flush_errno = fflush(stdout) == EOF ? errno : 0;
 	if (flush_errno != 0 || ferror(stdout)) {
 		int reason = report_write_errno();
-		fprintf(stderr, "stdout: %s\n", strerror(reason ? reason : flush_errno ? flush_errno : EIO));
+		if (reason == 0)
+			reason = flush_errno != 0 ? flush_errno : EIO;
+		fprintf(stderr, "stdout: %s\n", strerror(reason));
 		return 1;
 	}
 	return status;

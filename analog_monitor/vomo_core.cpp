@@ -95,7 +95,7 @@ warn_path(const char *path, const char *reason)
 	fprintf(stderr, "%s: %s\n", path, reason);
 }
 
-EChannel
+static EChannel
 classify(const char *name)
 {
 	if (strstr(name, "temp") != nullptr)

@@ -63,8 +63,6 @@ enum EChannel : uint32_t {
 	EChannel_Voltage = 2,
 };
 
-EChannel classify(const char *name);
-
 // Writes the report line of channel `name` whose file holds `text`.
 // Returns the line's length, or -1 when the text is not a count (then
 // nothing is written).

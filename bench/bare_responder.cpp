@@ -4,13 +4,11 @@
 // Usage: bare_responder PORT
 #include "udp.h"
 
-#include <arpa/inet.h>
 #include <err.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
-#include <cstring>
 
 int
 main(int argc, char **argv)
@@ -19,14 +17,7 @@ main(int argc, char **argv)
 	long port = argc == 2 ? strtol(argv[1], &end, 10) : 0;
 	if (argc != 2 || *end != '\0' || port < 1 || port > 65535)
 		errx(2, "usage: bare_responder PORT");
-	int sock = socket(AF_INET, SOCK_DGRAM, 0);
-	struct sockaddr_in addr;
-	memset(&addr, 0, sizeof(addr));
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_ANY);
-	addr.sin_port = htons(static_cast<uint16_t>(port));
-	if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == -1)
-		err(1, "bind");
+	int sock = get_udp(static_cast<int>(port));  // blocking: no wait before a receive
 	unsigned char recv_buf[TARVO_RECV_BUF_LEN];
 	unsigned char send_buf[TARVO_DGRAM_LEN];
 	for (;;) {

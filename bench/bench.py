@@ -27,17 +27,20 @@ INFLIGHT = 16
 DEVICE = "/sys/bus/iio/devices/iio:device0"
 
 
-def perf_counts(events, cmd=None, pid=None, seconds=None):
-    """Counts of perf events, for a command or for a process over a time."""
-    target = ["-p", str(pid), "--", "sleep", str(seconds)] if pid else ["--"] + cmd
-    p = subprocess.run(["perf", "stat", "-x,", "-e", ",".join(events)] + target,
-                       capture_output=True, text=True, timeout=120)
-    counts = {}
-    for line in p.stderr.splitlines():
-        fields = line.split(",")
-        if len(fields) > 2 and fields[2] in events:
-            counts[fields[2]] = int(fields[0]) if fields[0].isdigit() else None
-    return counts
+SYSCALLS = "raw_syscalls:sys_enter"
+
+
+def perf_syscalls(target):
+    """Starts perf counting the system calls of target (perf stat's own
+    arguments: "--" and a command, or "-p" PID "--" "sleep" SECONDS).
+    Calling the result waits for the count."""
+    proc = subprocess.Popen(["perf", "stat", "-x,", "-e", SYSCALLS] + target,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+
+    def count():
+        _, err = proc.communicate(timeout=120)
+        return int(next(line.split(",")[0] for line in err.splitlines() if SYSCALLS in line))
+    return count
 
 
 def ctx_switches(pid):
@@ -88,16 +91,11 @@ def bench_tarvo(native, rows):
         # Every system call of the responder while one burst runs, idle
         # moments before and after included, over the replies it sent.
         for name, proc, port in (("tarvo", tarvo, 49100), ("bare responder", bare, BARE_PORT)):
-            counting = subprocess.Popen(
-                ["perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-p", str(proc.pid),
-                 "--", "sleep", "4"], stderr=subprocess.PIPE, text=True)
+            calls = perf_syscalls(["-p", str(proc.pid), "--", "sleep", "4"])
             time.sleep(0.5)
             replies = int(bed.run(ns, [load, str(port), "3", str(INFLIGHT)], timeout=60,
                                   text=True).stdout.split()[1])
-            _, err = counting.communicate(timeout=60)
-            calls = int(next(line.split(",")[0] for line in err.splitlines()
-                             if "raw_syscalls:sys_enter" in line))
-            per = calls / replies
+            per = calls() / replies
             rows.append((f"{name}: system calls per answered datagram, under the burst",
                          f"{per:.3f}", "board CPU spent in the kernel per request"))
 
@@ -137,7 +135,7 @@ def vomo_inner(vomo):
                 f.write("0.732421875\n")
 
     def syscalls():
-        return perf_counts(["raw_syscalls:sys_enter"], cmd=[vomo])["raw_syscalls:sys_enter"]
+        return perf_syscalls(["--", vomo])()
 
     tree(["in_temp0_raw"])
     one = min(syscalls() for _ in range(5))

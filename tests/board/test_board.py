@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.join(ROOT, "board"))
 sys.path.insert(0, os.path.join(HERE, ".."))
 import board  # noqa: E402
 import lan  # noqa: E402
+import harness  # noqa: E402
 from harness import REPLY, request  # noqa: E402
 
 ap = argparse.ArgumentParser()
@@ -101,7 +102,7 @@ class Board(unittest.TestCase):
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo bogus")[0], 1)
 
 
-@unittest.skipIf(LAN_PROBLEM and os.environ.get("CI") != "true", LAN_PROBLEM)
+@harness.can_run(LAN_PROBLEM)
 class BoardOnLan(unittest.TestCase):
     """The board on a LAN of namespaces through a tap device, with an
     address given at boot, found by the host's broadcast."""
