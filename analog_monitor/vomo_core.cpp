@@ -124,13 +124,30 @@ format_channel(char *line, size_t size, const char *name, EChannel kind, const c
 // seen to be one.
 enum : size_t { count_text_max = 64 };
 
-// Reads the whole text of the channel file at gNodeName into text. Only a
-// regular file is read, and the open never waits: a FIFO or a device in
-// place of a channel is reported, not read. Reports a failure on standard
-// error and returns -1.
-static ssize_t
-read_channel(char *text, size_t size)
+// Why a file of this type is no channel, or null for a regular file.
+static const char *
+type_problem(mode_t mode)
 {
+	if (S_ISREG(mode))
+		return nullptr;
+	return S_ISDIR(mode) ? strerror(EISDIR) : "not a regular file";
+}
+
+// Reads the whole text of the channel file at gNodeName into text. Only a
+// regular file is read. The directory scan gives the type of most
+// entries, so a FIFO or a device in place of a channel is reported
+// without being opened; a symbolic link, or an entry the scan could not
+// type, is opened without waiting and looked at first. Reports a failure
+// on standard error and returns -1.
+static ssize_t
+read_channel(char *text, size_t size, unsigned char type)
+{
+	bool typed = type != DT_UNKNOWN && type != DT_LNK;
+	const char *problem = typed ? type_problem(DTTOIF(type)) : nullptr;
+	if (problem != nullptr) {
+		warn_path(gNodeName, problem);
+		return -1;
+	}
 	int fd = open(gNodeName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd == -1) {
 		warn_path(gNodeName, strerror(errno));
@@ -139,14 +156,13 @@ read_channel(char *text, size_t size)
 	// A regular file (a sysfs attribute included) gives all it holds, up
 	// to size bytes, in one read.
 	struct stat st;
-	const char *problem = nullptr;
 	ssize_t got = -1;
-	if (fstat(fd, &st) == -1 || (S_ISREG(st.st_mode) && (got = pread(fd, text, size, 0)) == -1))
+	if (!typed && fstat(fd, &st) == -1)
 		problem = strerror(errno);
-	else if (S_ISDIR(st.st_mode))
-		problem = strerror(EISDIR);
-	else if (!S_ISREG(st.st_mode))
-		problem = "not a regular file";
+	else if (!typed && (problem = type_problem(st.st_mode)) != nullptr)
+		;
+	else if ((got = pread(fd, text, size, 0)) == -1)
+		problem = strerror(errno);
 	close(fd);
 	if (problem != nullptr) {
 		warn_path(gNodeName, problem);
@@ -166,7 +182,7 @@ report_write_errno(void)
 // Reads and prints one entry if it is a channel. Returns false when a
 // channel could not be read.
 static bool
-report_entry(const char *dir, const char *name)
+report_entry(const char *dir, const char *name, unsigned char type)
 {
 	EChannel kind = classify(name);
 	if (kind == EChannel_None)
@@ -178,7 +194,7 @@ report_entry(const char *dir, const char *name)
 		return false;
 	}
 	char text[count_text_max + 1];
-	ssize_t n = read_channel(text, sizeof(text));
+	ssize_t n = read_channel(text, sizeof(text), type);
 	if (n == -1)
 		return false;
 	// The line holds the name (at most NAME_MAX bytes) and a value.
@@ -205,7 +221,7 @@ scan_iio_dir(const char *dir)
 	}
 	int status = 0;
 	for (int i = 0; i < n; i++) {
-		if (!report_entry(dir, namelist[i]->d_name))
+		if (!report_entry(dir, namelist[i]->d_name, namelist[i]->d_type))
 			status = 1;
 		free(namelist[i]);
 	}

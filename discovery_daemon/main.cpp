@@ -79,21 +79,28 @@ answer_batch(struct dgram_batch *b, unsigned n)
 	return answers;
 }
 
-// Sends the answers in order. A send that fails is reported and skipped,
-// and the rest still go out.
+// Sends the answers in order. When the socket's send buffer is full the
+// answer is tried on the next socket, and the rest follow it there; an
+// answer that no socket takes, or that fails for any other reason, is
+// reported and skipped, and the rest still go out.
 static void
-send_answers(int sock, struct dgram_batch *b, unsigned n, struct send_log *log)
+send_answers(struct tarvo_endpoint *ep, struct dgram_batch *b, unsigned n,
+    struct send_log *log)
 {
-	unsigned done = 0;
+	unsigned done = 0, full = 0;
 	while (done < n) {
-		int sent = sendmmsg(sock, b->out + done, n - done, 0);
-		if (sent == -1 && errno == EINTR)
-			continue;
+		int sent = sendmmsg(ep->fd[ep->cur], b->out + done, n - done, 0);
 		if (sent > 0) {
 			done += static_cast<unsigned>(sent);
+			full = 0;
+		} else if (errno == EINTR) {
+			continue;
+		} else if (errno == EAGAIN && ++full < ep->n) {
+			ep->cur = (ep->cur + 1) % ep->n;
 		} else {
 			report_send_failure(log, errno);
 			done++;
+			full = 0;
 		}
 	}
 }
@@ -105,7 +112,9 @@ udp_check_thread(void *args)
 	struct dgram_batch batch;
 	fd_set rset;
 
-	int sock_find = get_udp(TARVO_PORT);
+	struct tarvo_endpoint ep;
+	open_endpoint(TARVO_PORT, &ep);
+	int sock_find = ep.fd[0];
 	if (sock_find < 0) {
 		// Unreachable in practice: a failed bind has ended the process.
 		puts("error in get udp sock");
@@ -132,7 +141,7 @@ udp_check_thread(void *args)
 		unsigned n;
 		do {
 			n = receive_batch(sock_find, &batch);
-			send_answers(sock_find, &batch, answer_batch(&batch, n), &log);
+			send_answers(&ep, &batch, answer_batch(&batch, n), &log);
 		} while (n == batch_len);
 	}
 }

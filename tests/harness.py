@@ -36,7 +36,8 @@ def program():
 def spawn(cmd, seconds, **kwargs):
     """Starts cmd with a watchdog that kills it after `seconds`, whatever
     the test is doing then."""
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, **kwargs)
+    kwargs.setdefault("stdin", subprocess.DEVNULL)
+    proc = subprocess.Popen(cmd, **kwargs)
     watchdog = threading.Timer(seconds, proc.kill)
     watchdog.daemon = True
     watchdog.start()

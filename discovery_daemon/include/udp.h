@@ -87,6 +87,25 @@ struct sockaddr_in;
 
 int init_udp(int port);
 int get_udp(int port);
+
+// Answers leave from several sockets bound to the one port. An answer
+// to a host that does not exist waits seconds in the kernel for address
+// resolution and stays charged to the send buffer of its socket all that
+// time: a host spoofing many such sources could fill one socket's buffer,
+// and every answer would then fail. The first socket receives every
+// request; the others only send, and take over while it is full.
+enum : unsigned { TARVO_SEND_SOCKS = 8 };
+
+struct tarvo_endpoint {
+	int fd[TARVO_SEND_SOCKS]; // fd[0] receives; all of them send
+	unsigned n;               // sockets open, at least 1
+	unsigned cur;             // where the next answer is tried first
+};
+
+// Opens the endpoint on port: binds the port first as get_udp does, so a
+// port already taken ends the process the same way. Without the kernel's
+// help for a shared port it keeps that one socket.
+void open_endpoint(int port, struct tarvo_endpoint *ep);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);
 bool is_answered(const unsigned char *recv_buf, ssize_t len);
 bool is_sender_reachable(const struct sockaddr_in *from);

@@ -2,14 +2,27 @@
 #include "udp.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+static int
+bind_any(int sock, int port)
+{
+	struct sockaddr_in addr;
+	memset(&addr, 0, sizeof(addr));
+	addr.sin_family = AF_INET;
+	addr.sin_addr.s_addr = htonl(INADDR_ANY);
+	addr.sin_port = htons(static_cast<uint16_t>(port));
+	return bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+}
 
 int
 init_udp(int port)
@@ -18,12 +31,7 @@ init_udp(int port)
 
 	// A failed socket() leaves -1, which bind() rejects below: both
 	// failures end the daemon the same way.
-	struct sockaddr_in addr;
-	memset(&addr, 0, sizeof(addr));
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_ANY);
-	addr.sin_port = htons(static_cast<uint16_t>(port));
-	if (bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == -1) {
+	if (bind_any(sock, port) == -1) {
 		perror("bind()");
 		exit(1);
 	}
@@ -34,6 +42,72 @@ int
 get_udp(int port)
 {
 	return init_udp(port);
+}
+
+// One program, two uses. Run by the port's group of sockets it picks the
+// group's first socket for every datagram; run as a socket's filter it
+// keeps nothing of any datagram.
+static struct sock_filter ret_zero[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+
+// Each socket may charge up to twice this (or twice net.core.wmem_max,
+// if that is less) to its send buffer.
+enum : int { endpoint_sndbuf = 1 << 20 };
+
+// A socket that may join the group sharing the port, with ret_zero
+// attached as `filter` (the group's program or the socket's own filter).
+// Everything is set before the bind, so the socket never sees a datagram
+// it was not meant to. Returns -1 when the kernel lacks any of it.
+static int
+shared_socket(int filter)
+{
+	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	if (sock == -1)
+		return -1;
+	int one = 1;
+	struct sock_fprog prog = {1, ret_zero};
+	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
+	    setsockopt(sock, SOL_SOCKET, filter, &prog, sizeof(prog)) == -1) {
+		close(sock);
+		return -1;
+	}
+	return sock;
+}
+
+// The port is first bound alone, exactly as get_udp binds it: whoever
+// holds it already (a second tarvo included) makes that bind fail and
+// ends the process. Only then is it rebound as a group, whose first
+// socket gets every unicast datagram. The spare sockets join it with a
+// filter that drops their copies of broadcasts; the kernel counts those
+// as input errors. A process of the same user could still join the group
+// later, as it could do anything else this daemon does.
+void
+open_endpoint(int port, struct tarvo_endpoint *ep)
+{
+	ep->fd[0] = get_udp(port);
+	ep->n = 1;
+	ep->cur = 0;
+	int first = shared_socket(SO_ATTACH_REUSEPORT_CBPF);
+	if (first != -1) {
+		close(ep->fd[0]);
+		if (bind_any(first, port) == -1) {
+			perror("bind()");  // taken in the moment it was free
+			exit(1);
+		}
+		ep->fd[0] = first;
+		while (ep->n < TARVO_SEND_SOCKS) {
+			int spare = shared_socket(SO_ATTACH_FILTER);
+			if (spare == -1)
+				break;
+			if (bind_any(spare, port) == -1) {
+				close(spare);
+				break;
+			}
+			ep->fd[ep->n++] = spare;
+		}
+	}
+	int sndbuf = endpoint_sndbuf;
+	for (unsigned i = 0; i < ep->n; i++)
+		setsockopt(ep->fd[i], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
 }
 
 void

@@ -138,7 +138,7 @@ class Report(unittest.TestCase):
                 "in_voltage3_raw": "1365\n"}
         self.assertEqual(run_vomo(tree), (1, "in_voltage3_raw is 999.755859 mv\n", (
             f"{DEVICE}/in_voltage0_raw: not a regular file\n"
-            f"{DEVICE}/in_voltage1_raw: No such device or address\n"
+            f"{DEVICE}/in_voltage1_raw: not a regular file\n"
             f"{DEVICE}/in_voltage2_raw: not a regular file\n")))
 
     def test_report_that_cannot_be_written(self):

@@ -7,7 +7,16 @@ a test namespace:
                                   from four sockets
   ask DST TIMES                   TIMES discovery requests, each tried up to
                                   ten times; prints how many were answered
-                                  and how many requests were sent"""
+                                  and how many requests were sent
+  sources NET DST RATE SECONDS    discovery requests forged from RATE hosts a
+                                  second that do not exist, in NET (a /16
+                                  given as its first two bytes, 10.82)
+  batch DST                       four datagrams from four sockets with three
+                                  forged from the subnet's broadcast address
+                                  among them; prints "queued", waits for a
+                                  line on stdin, then what each socket got
+  poll DST INTERVAL SECONDS       one request every INTERVAL seconds; prints
+                                  how many were answered and how many asked"""
 
 import socket
 import struct
@@ -21,13 +30,76 @@ FLOOD = [b"", b"\x6d", b"\x6d" * 39, DISCOVERY, DISCOVERY + b"\0", b"\x6d" * 147
          b"\x6d" * 1472, b"\x6d" * 9000, bytes(40)]
 
 
-def spoof(src, sport, dst, payload, count):
+def forged(src, sport, dst, payload):
     udp = struct.pack("!HHHH", sport, PORT, 8 + len(payload), 0) + payload
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
-                     socket.inet_aton(src), socket.inet_aton(dst))
+    return struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
+                       socket.inet_aton(src), socket.inet_aton(dst)) + udp
+
+
+def spoof(src, sport, dst, payload, count):
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
         for _ in range(count):
-            s.sendto(ip + udp, (dst, 0))
+            s.sendto(forged(src, sport, dst, payload), (dst, 0))
+
+
+def paced(interval, seconds):
+    """Yields the index of each tick, every `interval` seconds, for
+    `seconds`; late ticks are not made up."""
+    start = time.monotonic()
+    for i in range(int(seconds / interval)):
+        delay = start + i * interval - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        yield i
+
+
+def sources(net, dst, rate, seconds):
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
+        for i in paced(1 / rate, seconds):
+            src = f"{net}.{100 + i // 250 % 150}.{1 + i % 250}"
+            s.sendto(forged(src, 40000, dst, DISCOVERY), (dst, 0))
+
+
+def batch(dst):
+    net = dst.rsplit(".", 1)[0]
+    socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
+    for i, dgram in enumerate((DISCOVERY, b"\x6d" * 39, DISCOVERY[:4] + b"\0\0\0\x4d" + bytes(32),
+                               DISCOVERY)):
+        socks[i].sendto(dgram, (dst, PORT))
+        if i == 0:
+            spoof(net + ".255", 5000, dst, DISCOVERY, 3)
+    print("queued", flush=True)
+    sys.stdin.readline()
+    got = []
+    for s in socks:
+        s.settimeout(2 if len(got) != 1 else 0.5)
+        try:
+            reply = s.recvfrom(64)[0]
+            got.append({REPLY: "reply", bytes(40): "zeros"}.get(reply, reply.hex()))
+        except socket.timeout:
+            got.append("none")
+    print(*got)
+
+
+def poll(dst, interval, seconds):
+    asked = answered = 0
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setblocking(False)
+
+        def take():
+            nonlocal answered
+            try:
+                while True:
+                    answered += s.recvfrom(64)[0] == REPLY
+            except BlockingIOError:
+                pass
+        for _ in paced(interval, seconds):
+            s.sendto(DISCOVERY, (dst, PORT))
+            asked += 1
+            take()
+        time.sleep(1)
+        take()
+    print(answered, asked)
 
 
 def flood(dst, count):
@@ -64,5 +136,11 @@ if __name__ == "__main__":
         spoof(args[0], int(args[1]), args[2], bytes.fromhex(args[3]), int(args[4]))
     elif cmd == "flood":
         flood(args[0], int(args[1]))
+    elif cmd == "sources":
+        sources(args[0], args[1], float(args[2]), float(args[3]))
+    elif cmd == "batch":
+        batch(args[0])
+    elif cmd == "poll":
+        poll(args[0], float(args[1]), float(args[2]))
     else:
         ask(args[0], int(args[1]))

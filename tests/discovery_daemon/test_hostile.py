@@ -3,6 +3,8 @@ send: spoofed datagrams meant to start a reply loop, senders a reply cannot
 reach, and a flood."""
 
 import os
+import signal
+import subprocess
 import sys
 import tempfile
 import time
@@ -123,7 +125,9 @@ class Hostile(unittest.TestCase):
         self.assertEqual(answered, 100)
         self.assertIsNone(b.poll())
         if CHECK_MEMORY:
-            self.assertEqual(vm_hwm_kib(b), hwm)
+            # A page or so comes and goes with the allocator's own timing;
+            # growth with the work done would be far more.
+            self.assertLessEqual(vm_hwm_kib(b) - hwm, 32)
 
         after = udp_counters(b)
         got = {k: after[k] - before[k] for k in ("InDatagrams", "InErrors", "RcvbufErrors")}
@@ -132,10 +136,82 @@ class Hostile(unittest.TestCase):
         self.assertEqual(got["InDatagrams"] + got["InErrors"], 100000 + asked)
         self.assertEqual(got["InErrors"], got["RcvbufErrors"])
 
+    def test_a_batch_with_skipped_and_failed_datagrams(self):
+        # Queued while the daemon is stopped, these are taken in one batch:
+        # each answer must reach its own sender exactly once, past a
+        # datagram that gets none and sends that fail.
+        b = self.daemons["b"]
+        time.sleep(1.1)  # the next failure gets a line of its own
+        logged = len(self.stderr_of("b"))
+        before = udp_counters(b)["OutDatagrams"]
+        batch = self.lan.spawn(self.host, [sys.executable, SENDER, "batch", B],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        os.kill(b.pid, signal.SIGSTOP)
+        try:
+            self.assertEqual(batch.stdout.readline(), b"queued\n")
+            time.sleep(0.2)
+        finally:
+            os.kill(b.pid, signal.SIGCONT)
+        out, _ = batch.communicate(b"go\n", timeout=30)
+        self.assertEqual(out.decode().split(), ["reply", "none", "zeros", "reply"])
+        self.assertEqual(udp_counters(b)["OutDatagrams"] - before, 3)
+
+        # A second later, one more failure: its line counts the two held back.
+        time.sleep(1.2)
+        self.send(self.host, "spoof", "10.80.0.255", 5000, B, (b"\x6d" * 40).hex(), 1)
+        deadline = time.monotonic() + 10
+        while self.stderr_of("b")[logged:].count("\n") < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(self.stderr_of("b")[logged:].splitlines(), [
+            "sendto(): Permission denied",
+            "sendto(): Permission denied (2 more failed sends not shown)"])
+
     def test_listens_on_every_address(self):
         for dest in (B, B2):
             with self.subTest(dest=dest):
                 self.assertEqual(self.ask(dest), 1)
+
+
+class SpoofedSources(unittest.TestCase):
+    """A LAN host forges requests from on-link addresses that no host
+    holds: each answer waits seconds for address resolution, charged to
+    the daemon's send buffers. A real host must still be answered."""
+
+    RATE, SECONDS, INTERVAL = 1000, 5, 0.04
+
+    @classmethod
+    def setUpClass(cls):
+        # The kernel's default limit, as on a board nobody has tuned; the
+        # setting is the whole machine's, so it is put back afterwards.
+        wmem = "net.core.wmem_max"
+        was = subprocess.run(["sysctl", "-n", wmem], capture_output=True, text=True,
+                             check=True).stdout.strip()
+        subprocess.run(["sysctl", "-qw", f"{wmem}=212992"], check=True)
+        cls.addClassCleanup(subprocess.run, ["sysctl", "-qw", f"{wmem}={was}"], check=True)
+        cls.lan = lan.Lan()
+        cls.addClassCleanup(cls.lan.close)
+        cls.host = cls.lan.node("host", "10.82.0.9/16")
+        cls.attacker = cls.lan.node("attacker", "10.82.0.66/16")
+        board = cls.lan.node("board", "10.82.0.1/16")
+        cls.daemon = cls.lan.spawn(board, ["setpriv", "--reuid", "65534", "--regid", "65534",
+                                           "--clear-groups", *TARVO])
+        cls.lan.wait_bound([cls.daemon])
+
+    def poll(self):
+        p = self.lan.run(self.host, [sys.executable, SENDER, "poll", "10.82.0.1",
+                                     str(self.INTERVAL), str(self.SECONDS)], text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return tuple(map(int, p.stdout.split()))
+
+    def test_a_real_host_is_still_answered(self):
+        attack = self.lan.spawn(self.attacker, [sys.executable, SENDER, "sources", "10.82",
+                                                "10.82.0.1", str(self.RATE), str(self.SECONDS)], 60)
+        answered, asked = self.poll()
+        self.assertEqual(attack.wait(timeout=60), 0)
+        print(f"\n{self.RATE} spoofed sources a second: {answered} of {asked} answered",
+              file=sys.stderr)
+        self.assertGreaterEqual(answered, 0.95 * asked)
+        self.assertIsNone(self.daemon.poll())
 
 
 if __name__ == "__main__":
