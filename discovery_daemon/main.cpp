@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -79,30 +80,43 @@ answer_batch(struct dgram_batch *b, unsigned n)
 	return answers;
 }
 
-// Sends the answers in order. When the socket's send buffer is full the
-// answer is tried on the next socket, and the rest follow it there; an
-// answer that no socket takes, or that fails for any other reason, is
-// reported and skipped, and the rest still go out.
+// Sends the answers in order, from socket `from` (the one they came in
+// on). When a socket's send buffer is full the answer is tried on the
+// next one, and the rest follow it there; an answer that no socket takes,
+// or that fails for any other reason, is reported and skipped, and the
+// rest still go out.
 static void
-send_answers(struct tarvo_endpoint *ep, struct dgram_batch *b, unsigned n,
-    struct send_log *log)
+send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch *b,
+    unsigned n, struct send_log *log)
 {
-	unsigned done = 0, full = 0;
+	unsigned done = 0, full = 0, cur = from;
 	while (done < n) {
-		int sent = sendmmsg(ep->fd[ep->cur], b->out + done, n - done, 0);
+		int sent = sendmmsg(ep->fd[cur], b->out + done, n - done, 0);
 		if (sent > 0) {
 			done += static_cast<unsigned>(sent);
 			full = 0;
 		} else if (errno == EINTR) {
 			continue;
 		} else if (errno == EAGAIN && ++full < ep->n) {
-			ep->cur = (ep->cur + 1) % ep->n;
+			cur = (cur + 1) % ep->n;
 		} else {
 			report_send_failure(log, errno);
 			done++;
 			full = 0;
 		}
 	}
+}
+
+// Takes every datagram queued on socket i and answers it. A batch that is
+// not full has emptied the queue.
+static void
+serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log)
+{
+	unsigned n;
+	do {
+		n = receive_batch(ep->fd[i], b);
+		send_answers(ep, i, b, answer_batch(b, n), log);
+	} while (n == batch_len);
 }
 
 static void *
@@ -128,21 +142,17 @@ udp_check_thread(void *args)
 	struct send_log log = {-1, 0};
 	for (;;) {
 		FD_ZERO(&rset);
-		FD_SET(sock_find, &rset);
+		int top = 0;
+		for (unsigned i = 0; i < ep.n; i++) {
+			FD_SET(ep.fd[i], &rset);
+			top = std::max(top, ep.fd[i]);
+		}
 		// An interrupted or failed wait falls through: the receive
 		// below does not block and simply finds nothing.
-		select(sock_find + 1, &rset, nullptr, nullptr, nullptr);
-		if (!FD_ISSET(sock_find, &rset))
-			continue;
-		FD_CLR(sock_find, &rset);
-
-		// Take every queued datagram before waiting again. A batch that
-		// is not full has emptied the queue.
-		unsigned n;
-		do {
-			n = receive_batch(sock_find, &batch);
-			send_answers(&ep, &batch, answer_batch(&batch, n), &log);
-		} while (n == batch_len);
+		select(top + 1, &rset, nullptr, nullptr, nullptr);
+		for (unsigned i = 0; i < ep.n; i++)
+			if (FD_ISSET(ep.fd[i], &rset))
+				serve(&ep, i, &batch, &log);
 	}
 }
 

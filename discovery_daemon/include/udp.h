@@ -88,18 +88,17 @@ struct sockaddr_in;
 int init_udp(int port);
 int get_udp(int port);
 
-// Answers leave from several sockets bound to the one port. An answer
-// to a host that does not exist waits seconds in the kernel for address
-// resolution and stays charged to the send buffer of its socket all that
-// time: a host spoofing many such sources could fill one socket's buffer,
-// and every answer would then fail. The first socket receives every
-// request; the others only send, and take over while it is full.
+// The port is served by several sockets. An answer to a host that does
+// not exist waits seconds in the kernel for address resolution and stays
+// charged to the send buffer of its socket all that time: a host spoofing
+// many such sources could fill one socket's buffer, and every answer from
+// it would then fail. Each socket receives its share of the requests, and
+// an answer whose socket is full leaves from the next one.
 enum : unsigned { TARVO_SEND_SOCKS = 8 };
 
 struct tarvo_endpoint {
-	int fd[TARVO_SEND_SOCKS]; // fd[0] receives; all of them send
+	int fd[TARVO_SEND_SOCKS]; // fd[0] also takes every broadcast
 	unsigned n;               // sockets open, at least 1
-	unsigned cur;             // where the next answer is tried first
 };
 
 // Opens the endpoint on port: binds the port first as get_udp does, so a

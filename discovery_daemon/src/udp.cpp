@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,29 +45,33 @@ get_udp(int port)
 	return init_udp(port);
 }
 
-// One program, two uses. Run by the port's group of sockets it picks the
-// group's first socket for every datagram; run as a socket's filter it
-// keeps nothing of any datagram.
-static struct sock_filter ret_zero[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+// A spare socket keeps only datagrams addressed to this host alone: its
+// copies of broadcasts are left to the first socket, which answers them
+// once.
+static struct sock_filter host_only[] = {
+	BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+	BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 1),
+	BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
+	BPF_STMT(BPF_RET | BPF_K, 0),
+};
 
 // Each socket may charge up to twice this (or twice net.core.wmem_max,
 // if that is less) to its send buffer.
 enum : int { endpoint_sndbuf = 1 << 20 };
 
-// A socket that may join the group sharing the port, with ret_zero
-// attached as `filter` (the group's program or the socket's own filter).
-// Everything is set before the bind, so the socket never sees a datagram
-// it was not meant to. Returns -1 when the kernel lacks any of it.
+// A socket that may share the port, with host_only attached to it when
+// `spare`. Everything is set before the bind, so that it never takes a
+// datagram it was not meant to. Returns -1 when the kernel lacks any of it.
 static int
-shared_socket(int filter)
+shared_socket(bool spare)
 {
 	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (sock == -1)
 		return -1;
 	int one = 1;
-	struct sock_fprog prog = {1, ret_zero};
+	struct sock_fprog prog = {sizeof(host_only) / sizeof(host_only[0]), host_only};
 	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
-	    setsockopt(sock, SOL_SOCKET, filter, &prog, sizeof(prog)) == -1) {
+	    (spare && setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog)) == -1)) {
 		close(sock);
 		return -1;
 	}
@@ -75,18 +80,19 @@ shared_socket(int filter)
 
 // The port is first bound alone, exactly as get_udp binds it: whoever
 // holds it already (a second tarvo included) makes that bind fail and
-// ends the process. Only then is it rebound as a group, whose first
-// socket gets every unicast datagram. The spare sockets join it with a
-// filter that drops their copies of broadcasts; the kernel counts those
-// as input errors. A process of the same user could still join the group
-// later, as it could do anything else this daemon does.
+// ends the process. Only then is it bound again by a group of sockets.
+// The kernel spreads unicast datagrams over the group by their addresses
+// and ports, so a host's requests always reach the same socket; every
+// socket also gets a copy of each broadcast, which only the first keeps
+// (the kernel counts the others' as input errors). A process of the same
+// user could join the group later, as it could do anything else this
+// daemon does.
 void
 open_endpoint(int port, struct tarvo_endpoint *ep)
 {
 	ep->fd[0] = get_udp(port);
 	ep->n = 1;
-	ep->cur = 0;
-	int first = shared_socket(SO_ATTACH_REUSEPORT_CBPF);
+	int first = shared_socket(false);
 	if (first != -1) {
 		close(ep->fd[0]);
 		if (bind_any(first, port) == -1) {
@@ -95,7 +101,7 @@ open_endpoint(int port, struct tarvo_endpoint *ep)
 		}
 		ep->fd[0] = first;
 		while (ep->n < TARVO_SEND_SOCKS) {
-			int spare = shared_socket(SO_ATTACH_FILTER);
+			int spare = shared_socket(true);
 			if (spare == -1)
 				break;
 			if (bind_any(spare, port) == -1) {
