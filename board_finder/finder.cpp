@@ -1,6 +1,5 @@
-// The finder's command line, reply check and report.
+// The finder's command line and report.
 #include "finder.h"
-#include "udp.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -39,7 +38,7 @@ parse_seconds(const char *text, double *seconds)
 	double v = strtod(text, &end);
 	if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
 		return false;
-	if (!(v > 0) || v > find_wait_max_s)
+	if (!(v > 0) || v > 3600)
 		return false;
 	*seconds = v;
 	return true;
@@ -57,28 +56,6 @@ parse_count_arg(const char *text, long *count)
 	return true;
 }
 
-bool
-split_target(const std::string &target, std::string *host, uint16_t *port)
-{
-	size_t colon = target.rfind(':');
-	*host = target.substr(0, colon);
-	*port = TARVO_PORT;
-	if (host->empty())
-		return false;
-	if (colon == std::string::npos)
-		return true;
-
-	std::string digits = target.substr(colon + 1);
-	if (digits.empty() || digits.size() > 5 ||
-	    digits.find_first_not_of("0123456789") != std::string::npos)
-		return false;
-	unsigned long v = strtoul(digits.c_str(), nullptr, 10);
-	if (v < 1 || v > 65535)
-		return false;
-	*port = static_cast<uint16_t>(v);
-	return true;
-}
-
 EFindAction
 parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 {
@@ -91,7 +68,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 	};
 
 	opterr = 0;
-	optind = 1;
+	optind = 0;  // glibc: start afresh, even in the middle of a cluster
 	int c;
 	while ((c = getopt_long(argc, argv, ":i:t:n:h", longopts, nullptr)) != -1) {
 		switch (c) {
@@ -122,44 +99,15 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 			*why = std::string("option ") + argv[optind - 1] + " needs a value";
 			return EFindAction_Usage_Error;
 		default:
-			*why = std::string("unknown option ") + argv[optind - 1];
+			// A short option inside a cluster (-zq) is named alone.
+			*why = "unknown option " + (optopt != 0 ? std::string("-") +
+			    static_cast<char>(optopt) : std::string(argv[optind - 1]));
 			return EFindAction_Usage_Error;
 		}
 	}
-	for (int i = optind; i < argc; i++) {
-		std::string host;
-		uint16_t port;
-		if (!split_target(argv[i], &host, &port)) {
-			*why = std::string(argv[i]) + ": not a TARGET[:PORT] (port 1 to 65535)";
-			return EFindAction_Usage_Error;
-		}
+	for (int i = optind; i < argc; i++)
 		opts->targets.emplace_back(argv[i]);
-	}
 	return EFindAction_Run;
-}
-
-void
-build_request(unsigned char *dgram)
-{
-	corvane_tarvo_find_data_t req;
-	memset(&req, 0, sizeof(req));
-	req.proto_ver = htonl(CORVANE_PROTO_VER);
-	req.id = htonl(CORVANE_CTRL_ID_WAZZUP_BR0);
-	memset(dgram, 0, TARVO_DGRAM_LEN);
-	memcpy(dgram, &req, sizeof(req));
-}
-
-bool
-is_board_reply(const unsigned char *dgram, ssize_t len, bool truncated, uint32_t *proto_ver)
-{
-	if (len != TARVO_DGRAM_LEN || truncated)
-		return false;
-	corvane_tarvo_find_data_t reply;
-	memcpy(&reply, dgram, sizeof(reply));
-	if (ntohl(reply.id) != CORVANE_CTRL_ID_WAZZUP_DUDE)
-		return false;
-	*proto_ver = ntohl(reply.proto_ver);
-	return true;
 }
 
 void
@@ -180,6 +128,69 @@ dotted(uint32_t addr)
 	return text;
 }
 
+// The length of the well-formed UTF-8 sequence at s (at most n bytes),
+// or 0 when there is none. Gives its code point.
+static size_t
+utf8_seq(const unsigned char *s, size_t n, uint32_t *cp)
+{
+	unsigned char c = s[0];
+	size_t len;
+	uint32_t min;
+	if (c < 0x80) {
+		*cp = c;
+		return 1;
+	} else if (c >= 0xC2 && c <= 0xDF) {
+		len = 2, min = 0x80, *cp = c & 0x1Fu;
+	} else if (c >= 0xE0 && c <= 0xEF) {
+		len = 3, min = 0x800, *cp = c & 0x0Fu;
+	} else if (c >= 0xF0 && c <= 0xF4) {
+		len = 4, min = 0x10000, *cp = c & 0x07u;
+	} else {
+		return 0;
+	}
+	if (n < len)
+		return 0;
+	for (size_t i = 1; i < len; i++) {
+		if ((s[i] & 0xC0) != 0x80)
+			return 0;
+		*cp = (*cp << 6) | (s[i] & 0x3Fu);
+	}
+	// Overlong forms, surrogates and what lies beyond Unicode are not UTF-8.
+	if (*cp < min || (*cp >= 0xD800 && *cp <= 0xDFFF) || *cp > 0x10FFFF)
+		return 0;
+	return len;
+}
+
+// An interface name as the table shows it: text passes, and every control
+// character or byte that is not UTF-8 is written as \xHH. Gives its length
+// in characters.
+static std::string
+table_text(const std::string &name, size_t *chars)
+{
+	std::string out;
+	*chars = 0;
+	auto s = reinterpret_cast<const unsigned char *>(name.data());
+	for (size_t i = 0; i < name.size();) {
+		uint32_t cp = 0;
+		size_t len = utf8_seq(s + i, name.size() - i, &cp);
+		bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
+		if (len == 0 || control) {
+			len = len == 0 ? 1 : len;
+			for (size_t j = 0; j < len; j++) {
+				char esc[8];
+				snprintf(esc, sizeof(esc), "\\x%02x", s[i + j]);
+				out += esc;
+				*chars += 4;
+			}
+		} else {
+			out.append(name, i, len);
+			*chars += 1;
+		}
+		i += len;
+	}
+	return out;
+}
+
 std::string
 format_text(const std::vector<board_entry> &boards)
 {
@@ -189,33 +200,42 @@ format_text(const std::vector<board_entry> &boards)
 	    "ADDRESS", "PORT", "PROTO_VER", "INTERFACE", "RTT_MS");
 	out += line;
 	for (const board_entry &b : boards) {
-		snprintf(line, sizeof(line), "%-15s %5u %9u %-15s %10.3f\n",
-		    dotted(b.addr).c_str(), b.port, b.proto_ver,
-		    b.iface.empty() ? "-" : b.iface.c_str(), b.rtt_ms);
+		snprintf(line, sizeof(line), "%-15s %5u %9u ", dotted(b.addr).c_str(), b.port,
+		    b.proto_ver);
+		out += line;
+		size_t chars = 1;
+		out += b.iface.empty() ? std::string("-") : table_text(b.iface, &chars);
+		out.append(chars < 15 ? 15 - chars : 0, ' ');
+		snprintf(line, sizeof(line), " %10.3f\n", b.rtt_ms);
 		out += line;
 	}
 	return out;
 }
 
-// Interface names are bytes chosen by whoever made the interface, not
-// always UTF-8: every byte outside printable ASCII is written as the code
-// point of the same number, so that the output is always valid JSON.
+// Interface names are bytes chosen by whoever made the interface. UTF-8
+// text passes as the same text; control characters and bytes that are not
+// UTF-8 are escaped, the latter as the code point of the same number, so
+// that the output is always valid JSON.
 static std::string
 json_string(const std::string &s)
 {
 	std::string out = "\"";
-	for (char ch : s) {
-		auto c = static_cast<unsigned char>(ch);
-		if (c == '"' || c == '\\') {
-			out += '\\';
-			out += static_cast<char>(c);
-		} else if (c < 0x20 || c >= 0x7f) {
+	auto p = reinterpret_cast<const unsigned char *>(s.data());
+	for (size_t i = 0; i < s.size();) {
+		uint32_t cp = 0;
+		size_t len = utf8_seq(p + i, s.size() - i, &cp);
+		if (len == 0 || cp < 0x20 || cp == 0x7F) {
 			char esc[8];
-			snprintf(esc, sizeof(esc), "\\u%04x", c);
+			snprintf(esc, sizeof(esc), "\\u%04x", p[i]);
 			out += esc;
+			len = 1;
+		} else if (cp == '"' || cp == '\\') {
+			out += '\\';
+			out += static_cast<char>(cp);
 		} else {
-			out += static_cast<char>(c);
+			out.append(s, i, len);
 		}
+		i += len;
 	}
 	return out + "\"";
 }
