@@ -3,12 +3,24 @@
   malformed: answers every request with datagrams that are not a board's
              reply (zeros, 39 and 41 bytes, id 109, id 78)
   late:      answers a sender properly, but only from its third request on
+  flood:     on the first request, prints the time, waits for a line on
+             stdin, then forges 100000 replies to it from everywhere: the
+             hosts of one /24 of NET, hosts outside NET, NET's own network
+             and broadcast addresses, ports 0 and 7; prints "done"
+  crowd:     the same, with 400 replies from 400 hosts of NET
 
-Runs for at most SECONDS (default 60)."""
+Usage: peer.py MODE [SECONDS [NET]]; runs for at most SECONDS (default 60)."""
 
+import ipaddress
+import os
+import random
 import socket
 import sys
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                "discovery_daemon"))
+from sender import forged  # noqa: E402
 
 REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 77]) + bytes(32)
 
@@ -20,8 +32,43 @@ def wrong(id_):
 MALFORMED = [bytes(40), REPLY[:39], REPLY + b"\0", wrong(109), wrong(78)]
 
 
-def main(mode, seconds=60.0):
-    deadline = time.monotonic() + seconds
+def forgeries(mode, net):
+    """(source, port) of every forged reply, for hosts of net."""
+    net = ipaddress.ip_network(net)
+    first = int(net.network_address)
+    if mode == "crowd":
+        return [(str(ipaddress.ip_address(first + 256 + i)), 49100) for i in range(400)]
+    rng = random.Random(7)
+    host = str(ipaddress.ip_address(first + 300))
+    odd = [(str(net.network_address), 49100), (str(net.broadcast_address), 49100),
+           ("0.1.2.3", 49100), (host, 0), (host, 7)]
+    out = []
+    for i in range(100000):
+        if i % 4 == 0:
+            out.append(odd[i // 4 % len(odd)])
+        elif i % 4 == 1:
+            out.append((str(ipaddress.ip_address(rng.randrange(1 << 24, 223 << 24))), 49100))
+        else:
+            out.append((str(ipaddress.ip_address(first + 7 * 256 + rng.randrange(256))), 49100))
+    return out
+
+
+def forge(sources, sender):
+    print(time.monotonic(), flush=True)
+    packets = [forged(src, sport, sender[0], REPLY, sender[1]) for src, sport in sources]
+    sys.stdin.readline()
+    with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
+        for p in packets:
+            try:
+                raw.sendto(p, (sender[0], 0))
+            except OSError:
+                pass
+    print("done", flush=True)
+
+
+def main(mode, seconds="60", net=None):
+    deadline = time.monotonic() + float(seconds)
+    sources = forgeries(mode, net) if mode in ("flood", "crowd") else None
     asked = {}
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("0.0.0.0", 49100))
@@ -34,6 +81,9 @@ def main(mode, seconds=60.0):
             if len(dgram) != 40 or dgram[4:8] != b"\0\0\0\x6d":
                 continue
             asked[sender] = asked.get(sender, 0) + 1
+            if sources:
+                forge(sources, sender)
+                return
             if mode == "malformed":
                 for d in MALFORMED:
                     s.sendto(d, sender)
@@ -42,4 +92,4 @@ def main(mode, seconds=60.0):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], *map(float, sys.argv[2:]))
+    main(*sys.argv[1:])

@@ -30,8 +30,8 @@ FLOOD = [b"", b"\x6d", b"\x6d" * 39, DISCOVERY, DISCOVERY + b"\0", b"\x6d" * 147
          b"\x6d" * 1472, b"\x6d" * 9000, bytes(40)]
 
 
-def forged(src, sport, dst, payload):
-    udp = struct.pack("!HHHH", sport, PORT, 8 + len(payload), 0) + payload
+def forged(src, sport, dst, payload, dport=PORT):
+    udp = struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
     return struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 64, socket.IPPROTO_UDP, 0,
                        socket.inet_aton(src), socket.inet_aton(dst)) + udp
 
