@@ -1,0 +1,92 @@
+"""libcorvane-find as its users meet it: installed into a staging tree,
+then used from outside the source tree by a C program built with
+pkg-config, the same program built by a CMake project, and the Python
+module, each finding the boards of a LAN of namespaces."""
+
+import argparse
+import glob
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, ".."))
+import harness  # noqa: E402
+import lan  # noqa: E402
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--build", required=True)
+ap.add_argument("--tarvo", required=True)
+ARGS, rest = ap.parse_known_args()
+sys.argv[1:] = rest
+
+BOARDS = ["10.86.0.11", "10.86.0.12"]
+FOUND = [f"{a} 49100 2 eth0" for a in BOARDS]
+PROBLEM = lan.unavailable()
+
+
+def run(cmd, **kwargs):
+    p = subprocess.run(cmd, capture_output=True, text=True, timeout=300, **kwargs)
+    if p.returncode != 0:
+        raise AssertionError(f"{' '.join(cmd)}: {p.stdout}{p.stderr}")
+    return p.stdout
+
+
+class Installed(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.work.cleanup)
+        stage = os.path.join(cls.work.name, "stage")
+        for component in ("runtime", "dev", "python"):
+            run(["cmake", "--install", ARGS.build, "--component", component],
+                env=dict(os.environ, DESTDIR=stage))
+        pc_dir = glob.glob(f"{stage}/usr/lib/**/pkgconfig", recursive=True)[0]
+        cls.libdir = os.path.dirname(pc_dir)
+        cls.env = dict(os.environ, LD_LIBRARY_PATH=cls.libdir,
+                       PYTHONPATH=f"{stage}/usr/lib/python3/dist-packages")
+
+        # The program, built as the two kinds of user build it.
+        source = os.path.join(HERE, "consumer")
+        pkg_env = dict(os.environ, PKG_CONFIG_LIBDIR=pc_dir, PKG_CONFIG_SYSROOT_DIR=stage)
+        flags = run(["pkg-config", "--cflags", "--libs", "corvane-find"], env=pkg_env).split()
+        cls.programs = {"pkg-config": os.path.join(cls.work.name, "consumer")}
+        run(["cc", "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror", "-o",
+             cls.programs["pkg-config"], os.path.join(source, "consumer.c"), *flags])
+        cmake_build = os.path.join(cls.work.name, "cmake")
+        run(["cmake", "-S", source, "-B", cmake_build, f"-DCMAKE_PREFIX_PATH={stage}/usr"])
+        run(["cmake", "--build", cmake_build])
+        cls.programs["cmake"] = os.path.join(cmake_build, "consumer")
+
+    def test_only_its_own_symbols_are_exported(self):
+        out = run(["nm", "-D", "--defined-only", os.path.join(self.libdir, "libcorvane-find.so.1")])
+        names = [line.split()[-1] for line in out.splitlines() if line.split()[-2] != "A"]
+        self.assertTrue(names)
+        self.assertEqual([n for n in names if not n.startswith("corvane_")], [])
+
+    @harness.can_run(PROBLEM)
+    def test_programs_and_python_find_the_boards(self):
+        bed = lan.Lan()
+        self.addCleanup(bed.close)
+        host = bed.host("host", {"eth0": "10.86.0.1/24"})
+        bed.wait_bound([bed.spawn(bed.node(f"b{i}", a + "/24"), [ARGS.tarvo])
+                        for i, a in enumerate(BOARDS)])
+
+        def in_host(*cmd):
+            p = bed.run(host, list(cmd), text=True, env=self.env)
+            return p.returncode, p.stdout, p.stderr
+        for how, program in self.programs.items():
+            with self.subTest(how=how):
+                status, out, err = in_host(program, "30", "2")
+                self.assertEqual((status, sorted(out.splitlines()), err), (0, FOUND, ""))
+        with self.subTest(how="python"):
+            status, out, err = in_host(sys.executable, os.path.join(HERE, "use_module.py"),
+                                       *BOARDS)
+            self.assertEqual((status, err), (0, ""))
+            self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "errors: ok"])
+
+
+if __name__ == "__main__":
+    harness.main()
