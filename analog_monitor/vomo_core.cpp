@@ -143,7 +143,7 @@ static ssize_t
 read_channel(char *text, size_t size, unsigned char type)
 {
 	bool typed = type != DT_UNKNOWN && type != DT_LNK;
-	const char *problem = typed ? type_problem(DTTOIF(type)) : nullptr;
+	const char *problem = typed ? type_problem(static_cast<mode_t>(DTTOIF(type))) : nullptr;
 	if (problem != nullptr) {
 		warn_path(gNodeName, problem);
 		return -1;
@@ -157,11 +157,9 @@ read_channel(char *text, size_t size, unsigned char type)
 	// to size bytes, in one read.
 	struct stat st;
 	ssize_t got = -1;
-	if (!typed && fstat(fd, &st) == -1)
-		problem = strerror(errno);
-	else if (!typed && (problem = type_problem(st.st_mode)) != nullptr)
-		;
-	else if ((got = pread(fd, text, size, 0)) == -1)
+	if (!typed)
+		problem = fstat(fd, &st) == -1 ? strerror(errno) : type_problem(st.st_mode);
+	if (problem == nullptr && (got = pread(fd, text, size, 0)) == -1)
 		problem = strerror(errno);
 	close(fd);
 	if (problem != nullptr) {

@@ -139,7 +139,8 @@ utf8_seq(const unsigned char *s, size_t n, uint32_t *cp)
 	if (c < 0x80) {
 		*cp = c;
 		return 1;
-	} else if (c >= 0xC2 && c <= 0xDF) {
+	}
+	if (c >= 0xC2 && c <= 0xDF) {
 		len = 2, min = 0x80, *cp = c & 0x1Fu;
 	} else if (c >= 0xE0 && c <= 0xEF) {
 		len = 3, min = 0x800, *cp = c & 0x0Fu;
