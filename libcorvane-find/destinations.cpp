@@ -6,13 +6,16 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
-#include <signal.h>
+#include <pthread.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 bool
 fail(corvane_finder *f, const std::string &why)
@@ -168,83 +171,93 @@ plan_broadcast(corvane_finder *f, const std::vector<local_net> &nets, find_plan 
 	return true;
 }
 
-// The lookups of one run. The resolver may still write into them after
-// the deadline has passed, so they are freed by whichever lets go last:
-// the run, or the resolver's notice that all of them are done.
+// The lookups of one run, each on a thread of its own. A lookup may go on
+// after the deadline has passed; the threads and the run share this, and
+// whoever lets go last frees it.
 struct lookups {
-	std::vector<std::string> hosts, labels;
-	std::vector<uint16_t> ports;
-	struct addrinfo hints;
-	std::vector<struct gaicb> reqs;
-	std::atomic<int> holders;
+	std::mutex lock;
+	std::condition_variable done;
+	std::vector<std::string> hosts;
+	std::vector<int> status;  // EAI_INPROGRESS until the lookup is over
+	std::vector<struct addrinfo *> results;
 };
 
-static void
-release(struct lookups *l)
+struct lookup_arg {
+	std::shared_ptr<lookups> l;
+	size_t i;
+};
+
+static void *
+look_up(void *p)
 {
-	if (l->holders.fetch_sub(1) == 1) {
-		for (struct gaicb &r : l->reqs)
-			if (r.ar_result != nullptr)
-				freeaddrinfo(r.ar_result);
-		delete l;
-	}
+	auto *arg = static_cast<lookup_arg *>(p);
+	std::shared_ptr<lookups> l = std::move(arg->l);
+	size_t i = arg->i;
+	delete arg;
+	struct addrinfo hints;
+	memset(&hints, 0, sizeof(hints));
+	hints.ai_family = AF_INET;
+	hints.ai_socktype = SOCK_DGRAM;
+	struct addrinfo *result = nullptr;
+	int rc = getaddrinfo(l->hosts[i].c_str(), nullptr, &hints, &result);
+	std::lock_guard<std::mutex> hold(l->lock);
+	l->status[i] = rc;
+	l->results[i] = result;
+	l->done.notify_all();
+	return nullptr;
 }
 
-static void
-lookups_done(union sigval v)
-{
-	release(static_cast<struct lookups *>(v.sival_ptr));
-}
-
-// Starts every lookup at once and waits for them until the deadline.
+// Looks up every name at once and waits for them until the deadline.
 static bool
-resolve(corvane_finder *f, struct lookups *l, double deadline, find_plan *plan,
-    const std::vector<local_net> &nets)
+resolve(corvane_finder *f, const std::vector<std::string> &labels,
+    const std::vector<uint16_t> &ports, std::shared_ptr<lookups> l, double deadline,
+    const std::vector<local_net> &nets, find_plan *plan)
 {
-	std::vector<struct gaicb *> list;
 	for (size_t i = 0; i < l->hosts.size(); i++) {
-		l->reqs[i].ar_name = l->hosts[i].c_str();
-		l->reqs[i].ar_request = &l->hints;
-		list.push_back(&l->reqs[i]);
+		pthread_t thread;
+		auto *arg = new lookup_arg{l, i};
+		int rc = pthread_create(&thread, nullptr, look_up, arg);
+		if (rc != 0) {
+			delete arg;
+			return fail(f, std::string("name lookup: ") + strerror(rc));
+		}
+		pthread_detach(thread);
 	}
-	struct sigevent done;
-	memset(&done, 0, sizeof(done));
-	done.sigev_notify = SIGEV_THREAD;
-	done.sigev_notify_function = lookups_done;
-	done.sigev_value.sival_ptr = l;
-	l->holders = 2;
-	int rc = getaddrinfo_a(GAI_NOWAIT, list.data(), static_cast<int>(list.size()), &done);
-	if (rc != 0) {
-		l->holders = 1;  // no notice will come
-		return fail(f, std::string("name lookup: ") + gai_strerror(rc));
-	}
+	std::unique_lock<std::mutex> hold(l->lock);
 	for (size_t i = 0; i < l->hosts.size(); i++) {
-		while ((rc = gai_error(&l->reqs[i])) == EAI_INPROGRESS) {
+		while (l->status[i] == EAI_INPROGRESS) {
 			double left = deadline - now_s();
 			if (left <= 0)
 				return fail(f, l->hosts[i] + ": name not resolved within the wait");
-			struct timespec ts;
-			ts.tv_sec = static_cast<time_t>(left);
-			ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
-			const struct gaicb *one[] = {&l->reqs[i]};
-			gai_suspend(one, 1, &ts);
+			l->done.wait_for(hold, std::chrono::duration<double>(left));
 		}
-		if (rc != 0)
-			return fail(f, l->hosts[i] + ": " + gai_strerror(rc));
-		for (struct addrinfo *ai = l->reqs[i].ar_result; ai != nullptr; ai = ai->ai_next) {
+		if (l->status[i] != 0)
+			return fail(f, l->hosts[i] + ": " + gai_strerror(l->status[i]));
+		for (struct addrinfo *ai = l->results[i]; ai != nullptr; ai = ai->ai_next) {
 			uint32_t addr = in_host(ai->ai_addr);
-			add_dest(plan, {ipv4(addr, l->ports[i]), 0, {}, l->labels[i], false});
-			target_rules(addr, l->ports[i], nets, &plan->rules);
+			add_dest(plan, {ipv4(addr, ports[i]), 0, {}, labels[i], false});
+			target_rules(addr, ports[i], nets, &plan->rules);
 		}
 	}
 	return true;
+}
+
+static void
+free_results(lookups *l)
+{
+	for (struct addrinfo *r : l->results)
+		if (r != nullptr)
+			freeaddrinfo(r);
+	delete l;
 }
 
 bool
 plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadline,
     find_plan *plan)
 {
-	auto l = new struct lookups();
+	std::shared_ptr<lookups> l(new lookups(), free_results);
+	std::vector<std::string> labels;
+	std::vector<uint16_t> ports;
 	for (const std::string &t : f->targets) {
 		std::string host, why;
 		uint16_t port;
@@ -255,19 +268,13 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
 			target_rules(ntohl(in.s_addr), port, nets, &plan->rules);
 		} else {
 			l->hosts.push_back(host);
-			l->labels.push_back(t);
-			l->ports.push_back(port);
+			labels.push_back(t);
+			ports.push_back(port);
 		}
 	}
-	if (l->hosts.empty()) {
-		delete l;
+	if (l->hosts.empty())
 		return true;
-	}
-	l->hints.ai_family = AF_INET;
-	l->hints.ai_socktype = SOCK_DGRAM;
-	l->reqs.resize(l->hosts.size());
-	l->holders = 1;
-	bool ok = resolve(f, l, deadline, plan, nets);
-	release(l);
-	return ok;
+	l->status.assign(l->hosts.size(), EAI_INPROGRESS);
+	l->results.assign(l->hosts.size(), nullptr);
+	return resolve(f, labels, ports, l, deadline, nets, plan);
 }
