@@ -19,8 +19,9 @@ ignore(const struct corvane_board *, void *)
 int
 main(int argc, char **argv)
 {
-	int n = argc == 2 ? atoi(argv[1]) : 0;
-	if (n < 1)
+	char *end = nullptr;
+	long n = argc == 2 ? strtol(argv[1], &end, 10) : 0;
+	if (n < 1 || n > 65535 || *end != '\0')
 		errx(2, "usage: find_nth N");
 	struct corvane_finder *f = corvane_finder_new();
 	if (f == nullptr || corvane_finder_set_wait(f, 30) == -1 ||

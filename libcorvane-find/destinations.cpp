@@ -210,7 +210,7 @@ look_up(void *p)
 // Looks up every name at once and waits for them until the deadline.
 static bool
 resolve(corvane_finder *f, const std::vector<std::string> &labels,
-    const std::vector<uint16_t> &ports, std::shared_ptr<lookups> l, double deadline,
+    const std::vector<uint16_t> &ports, const std::shared_ptr<lookups> &l, double deadline,
     const std::vector<local_net> &nets, find_plan *plan)
 {
 	for (size_t i = 0; i < l->hosts.size(); i++) {
