@@ -101,6 +101,16 @@ class Board(unittest.TestCase):
         self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo bogus")[0], 1)
 
+        # With the port held by another process, tarvo ends at once and
+        # start says so; once the port is free it starts again.
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo stop"), (0, ["Stopping tarvo: OK"]))
+        self.board.run("tarvo & echo $! >/tmp/holder")
+        status, out = self.board.run("/etc/init.d/S50tarvo start")
+        self.assertEqual((status != 0, out), (True, ["Starting tarvo: FAIL"]))
+        self.board.run("kill $(cat /tmp/holder)")
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
+        self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+
 
 @harness.can_run(LAN_PROBLEM)
 class BoardOnLan(unittest.TestCase):
