@@ -33,14 +33,31 @@ def xadc_write(register, count):
     return (2 << 26) | (register << 16) | ((count << 4) & 0xFFFF)
 
 
-def images(tarvo, vomo, init_script, initramfs):
+def tool(name):
+    return subprocess.run([os.path.join(HERE, name)], check=True, stdout=subprocess.PIPE,
+                          text=True, timeout=1800).stdout.strip()
+
+
+def images(tarvo, vomo, init_script, initramfs, extra=None):
     """Builds (or takes from the cache) the kernel and BusyBox, and packs
-    the initramfs with the given programs. Returns the kernel's directory."""
-    def tool(name):
-        return subprocess.run([os.path.join(HERE, name)], check=True, stdout=subprocess.PIPE,
-                              text=True, timeout=1800).stdout.strip()
+    the initramfs with the given programs, and the `extra` files
+    ({path on the board: file here}). Returns the kernel's directory."""
     kernel_dir = tool("build-kernel")
-    mkinitramfs.main(tool("fetch-busybox"), tarvo, vomo, init_script, initramfs)
+    mkinitramfs.main(tool("fetch-busybox"), tarvo, vomo, init_script, initramfs, extra)
+    return kernel_dir
+
+
+def debian_images(rootfs, files):
+    """The Debian flavour: builds (or takes from the cache) the kernel and
+    the root file system, and writes a copy of the latter to `rootfs` with
+    the given files added ({path on the board: file here}, into existing
+    folders). Returns the kernel's directory."""
+    kernel_dir = tool("build-kernel")
+    subprocess.run(["cp", "--sparse=always", tool("build-debian"), rootfs], check=True,
+                   timeout=600)
+    cmds = "".join(f"write {src} {dst}\n" for dst, src in files.items())
+    subprocess.run(["debugfs", "-w", "-f", "-", rootfs], input=cmds, text=True, check=True,
+                   capture_output=True, timeout=600)
     return kernel_dir
 
 
@@ -56,11 +73,20 @@ class Board:
     (namespace, device, address/prefix), a board on that namespace's tap
     device, which the emulator is started in."""
 
-    def __init__(self, kernel_dir, initramfs, port=None, seconds=300, echo=None, tap=None):
+    def __init__(self, kernel_dir, initramfs=None, port=None, seconds=300, echo=None, tap=None,
+                 rootfs=None):
         self.port = port
         self.echo = echo
         self.lines = queue.Queue()
-        append = "console=ttyPS0,115200 rdinit=/init quiet"
+        if rootfs:
+            # Debian on the SD card, systemd as PID 1: nothing but the
+            # console's own lines on the console.
+            append = ("console=ttyPS0,115200 root=/dev/mmcblk0 rw rootwait quiet loglevel=1 "
+                      "systemd.show_status=false")
+            disk = ["-drive", f"file={rootfs},if=sd,format=raw", "-m", "512M"]
+        else:
+            append = "console=ttyPS0,115200 rdinit=/init quiet"
+            disk = ["-initrd", initramfs, "-m", "256M"]
         if tap:
             ns, device, addr = tap
             prefix = ["ip", "netns", "exec", ns]
@@ -70,10 +96,9 @@ class Board:
             prefix = []
             netdev = f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100"
         self.proc = subprocess.Popen(
-            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", "-m", "256M",
+            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", *disk,
                       "-kernel", os.path.join(kernel_dir, "zImage"),
-                      "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"),
-                      "-initrd", initramfs, "-append", append,
+                      "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"), "-append", append,
                       "-serial", "null", "-serial", "stdio", "-display", "none",
                       "-no-reboot", "-netdev", netdev, "-net", "nic,netdev=n0"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -134,9 +159,10 @@ class Board:
             except OSError:
                 pass
 
-    def set_counts(self):
+    def set_counts(self, devmem="devmem"):
         for _, register, count in COUNTS:
-            status, out = self.run(f"devmem 0x{XADC_CMD_FIFO:08X} 32 0x{xadc_write(register, count):08X}")
+            status, out = self.run(f"{devmem} 0x{XADC_CMD_FIFO:08X} 32 "
+                                   f"0x{xadc_write(register, count):08X}")
             if status != 0:
                 raise RuntimeError(f"board: devmem failed: {out}")
 
@@ -175,10 +201,13 @@ class Board:
             return replies
 
 
-def boot(kernel_dir, initramfs, echo=None, tap=None):
-    board = Board(kernel_dir, initramfs, None if tap else free_port(), echo=echo, tap=tap)
+def boot(kernel_dir, initramfs=None, echo=None, tap=None, rootfs=None):
+    """Boots the BusyBox board from `initramfs`, or the Debian one from
+    `rootfs`, and waits until its console is ready."""
+    board = Board(kernel_dir, initramfs, None if tap else free_port(), echo=echo, tap=tap,
+                  rootfs=rootfs, seconds=900 if rootfs else 300)
     try:
-        board.wait_for("@@ready", 120)
+        board.wait_for("@@ready", 600 if rootfs else 120)
     except BaseException:
         board.stop()
         raise
@@ -257,16 +286,77 @@ def find_on_lan(kernel_dir, initramfs, finder, port):
         bed.close()
 
 
+def demo_debian(deb, finder):
+    """The board package under Debian's systemd: boot, install, status,
+    found by the host, removed."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import lan
+    import tempfile
+    problem = lan.unavailable()
+    if problem:
+        print(f"board: --systemd {problem}", file=sys.stderr)
+        return 1
+    print("== Debian 12 for the board, made once from Debian's packages "
+          "(about 2 minutes; then cached)", flush=True)
+    with tempfile.TemporaryDirectory() as work:
+        rootfs = os.path.join(work, "rootfs.img")
+        kernel_dir = debian_images(rootfs, {"/root/" + os.path.basename(deb): deb})
+        bed = lan.Lan()
+        try:
+            host = bed.host("host", {"eth0": "10.79.2.1/24"})
+            bed.tap("tap0")
+            print("\n== booting the emulated Zynq-7000 board: Debian 12, systemd as PID 1, "
+                  "on a LAN at 10.79.2.60 (a minute or two under emulation)", flush=True)
+            b = boot(kernel_dir, rootfs=rootfs, tap=(bed.switch, "tap0", "10.79.2.60/24"))
+            try:
+                def show(title, command):
+                    print(f"\n== {title}\n   # {command}", flush=True)
+                    status, out = b.run(command, 300)
+                    for line in out:
+                        print("   " + line)
+                    return status
+                show("the board", "cat /proc/1/comm /etc/debian_version; uname -r")
+                show("install the package: enabled and started, nothing else to type",
+                     f"dpkg -i /root/{os.path.basename(deb)}")
+                b.run("for i in $(seq 60); do systemctl -q is-active tarvo && break; sleep 1; done")
+                show("the daemon: active, as a dynamic user, hardened",
+                     "systemctl status --no-pager --lines=0 tarvo; "
+                     "pid=$(systemctl show -p MainPID --value tarvo); "
+                     "echo; echo \"user: $(id -nu $(awk '/^Uid:/ { print $2 }' /proc/$pid/status))\"; "
+                     "grep -E '^(NoNewPrivs|Seccomp):' /proc/$pid/status; "
+                     "systemctl show -p DynamicUser -p ProtectSystem -p PrivateDevices "
+                     "-p RestrictAddressFamilies -p CapabilityBoundingSet tarvo")
+                print("\n== from a host on the LAN: corvane-find -t 30 -n 1", flush=True)
+                p = bed.run(host, [finder, "-t", "30", "-n", "1"], text=True, timeout=120)
+                for line in (p.stdout + p.stderr).splitlines():
+                    print("   " + line)
+                show("remove the package", "dpkg -r corvane-board")
+                status = show("the daemon is gone",
+                              "systemctl is-active tarvo; pidof tarvo || echo 'no tarvo process'")
+                return 0 if p.returncode == 0 and status == 0 else 1
+            finally:
+                b.stop()
+                print("== board stopped")
+        finally:
+            bed.close()
+
+
 if __name__ == "__main__":
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("tarvo")
-    ap.add_argument("vomo")
-    ap.add_argument("init_script")
-    ap.add_argument("initramfs", help="where to write the board's initramfs")
+    ap.add_argument("tarvo", nargs="?")
+    ap.add_argument("vomo", nargs="?")
+    ap.add_argument("init_script", nargs="?")
+    ap.add_argument("initramfs", nargs="?", help="where to write the board's initramfs")
     ap.add_argument("--finder", required=True, help="corvane-find, built for this machine")
     ap.add_argument("--keep", action="store_true",
                     help="keep the board up with tarvo answering until Ctrl-C")
+    ap.add_argument("--systemd", metavar="DEB",
+                    help="instead, the Debian flavour: install this board package under systemd")
     args = ap.parse_args()
+    if args.systemd:
+        sys.exit(demo_debian(args.systemd, args.finder))
+    if not args.initramfs:
+        ap.error("TARVO VOMO INIT_SCRIPT INITRAMFS are needed without --systemd")
     print("== board kernel (built once, then cached; the first build takes minutes)",
           flush=True)
     kernel = images(args.tarvo, args.vomo, args.init_script, args.initramfs)

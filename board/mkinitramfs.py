@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Packs the board's initramfs: BusyBox, the two programs, the boot script
-and the init script that starts tarvo. Written as a newc cpio archive
+and the init script that starts tarvo (and, from Python, further files). Written as a newc cpio archive
 directly, so device nodes and ownership need no root rights.
 
 Usage: mkinitramfs.py BUSYBOX TARVO VOMO INIT_SCRIPT OUTPUT"""
@@ -21,11 +21,11 @@ def entry(name, mode, data=b"", rdev=(0, 0), uid=0, gid=0):
     return head + name_b + pad(len(head) + len(name_b)) + data + pad(len(data))
 
 
-def main(busybox, tarvo, vomo, init_script, output):
+def main(busybox, tarvo, vomo, init_script, output, extra=None):
     read = lambda p: Path(p).read_bytes()  # noqa: E731
     out = []
     for d in ("bin", "sbin", "usr", "usr/bin", "usr/sbin", "dev", "proc", "sys",
-              "etc", "etc/init.d", "tmp", "var", "var/run", "home", "home/board"):
+              "etc", "etc/init.d", "tmp", "var", "var/run", "home", "home/board", "root"):
         out.append(entry(d, 0o40755, uid=1000 if d == "home/board" else 0,
                          gid=1000 if d == "home/board" else 0))
     out.append(entry("dev/console", 0o20600, rdev=(5, 1)))
@@ -41,6 +41,8 @@ def main(busybox, tarvo, vomo, init_script, output):
     out.append(entry("etc/group", 0o100644,
                      b"root:x:0:\nboard:x:1000:\nnogroup:x:65534:\n"))
     out.append(entry("init", 0o100755, read(os.path.join(HERE, "init"))))
+    for path, src in (extra or {}).items():
+        out.append(entry(path.lstrip("/"), 0o100644, read(src)))
     out.append(entry("TRAILER!!!", 0))
     tmp = output + ".tmp"
     with open(tmp, "wb") as f:

@@ -2,8 +2,10 @@
 driver of the SoC's analog monitor."""
 
 import argparse
+import glob
 import json
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -22,6 +24,7 @@ ap.add_argument("--tarvo", required=True)
 ap.add_argument("--vomo", required=True)
 ap.add_argument("--init-script", required=True)
 ap.add_argument("--finder", required=True, help="the host's corvane-find")
+ap.add_argument("--build", required=True, help="the board's build tree, to package")
 ARGS, rest = ap.parse_known_args()
 sys.argv[1:] = rest
 
@@ -35,9 +38,12 @@ LAN_PROBLEM = lan.unavailable()
 def setUpModule():
     work = tempfile.TemporaryDirectory()
     unittest.addModuleCleanup(work.cleanup)
+    subprocess.run(["cpack", "-G", "DEB", "-B", work.name], cwd=ARGS.build, check=True,
+                   capture_output=True, timeout=600)
+    deb = glob.glob(os.path.join(work.name, "corvane-board_*.deb"))[0]
     IMAGES["initramfs"] = os.path.join(work.name, "initramfs.gz")
     IMAGES["kernel_dir"] = board.images(ARGS.tarvo, ARGS.vomo, ARGS.init_script,
-                                        IMAGES["initramfs"])
+                                        IMAGES["initramfs"], {"/root/corvane-board.deb": deb})
 
 
 class Board(unittest.TestCase):
@@ -110,6 +116,18 @@ class Board(unittest.TestCase):
         self.board.run("kill $(cat /tmp/holder)")
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
         self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+
+    def test_package_installs_without_systemd(self):
+        # BusyBox's dpkg runs the maintainer scripts, which find neither
+        # systemd nor its helpers.
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo stop")[0], 0)
+        self.assertEqual(self.board.run("mkdir -p /var/lib/dpkg/info && "
+                                        "touch /var/lib/dpkg/status && "
+                                        "dpkg -i /root/corvane-board.deb >/dev/null")[0], 0)
+        self.assertEqual(self.board.run("dpkg -s corvane-board | grep '^Status'"),
+                         (0, ["Status: install ok installed"]))
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"),
+                         (0, ["Starting tarvo: OK"]))
 
 
 @harness.can_run(LAN_PROBLEM)

@@ -1,0 +1,169 @@
+"""The board package on the emulated Zynq-7000 board running Debian 12 with
+systemd as PID 1, through its life as a Debian maintainer tests it:
+install, reinstall, upgrade, the port held at start, remove, purge. The
+board sits on a LAN of namespaces, where the host finds it by broadcast."""
+
+import argparse
+import glob
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "board"))
+sys.path.insert(0, os.path.join(HERE, ".."))
+import board  # noqa: E402
+import harness  # noqa: E402
+import lan  # noqa: E402
+
+ap = argparse.ArgumentParser()
+ap.add_argument("--build", required=True, help="the board's build tree, to package")
+ap.add_argument("--finder", required=True, help="the host's corvane-find")
+ARGS, rest = ap.parse_known_args()
+sys.argv[1:] = rest
+
+ADDR = "10.79.1.60"
+SENDER = os.path.join(HERE, "..", "discovery_daemon", "sender.py")
+# Everything of the package, wherever it may be left; the console's own
+# files are the board's.
+LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path /root "
+             "-o -path /var/log \\) -prune -o \\( -name '*tarvo*' -o -name 'corvane-board*' \\) "
+             "-print")
+
+
+def packages(work):
+    """The board package as built, and the same as a newer version."""
+    subprocess.run(["cpack", "-G", "DEB", "-B", work], cwd=ARGS.build, check=True,
+                   capture_output=True, timeout=600)
+    deb = glob.glob(os.path.join(work, "corvane-board_*.deb"))[0]
+    tree = os.path.join(work, "newer")
+    subprocess.run(["dpkg-deb", "-R", deb, tree], check=True, timeout=120)
+    control = os.path.join(tree, "DEBIAN", "control")
+    with open(control) as f:
+        fields = f.read()
+    version = next(line.split()[1] for line in fields.splitlines()
+                   if line.startswith("Version:"))
+    newer = version.rsplit("-", 1)[0] + "-99"
+    with open(control, "w") as f:
+        f.write(fields.replace(f"Version: {version}", f"Version: {newer}"))
+    newer_deb = os.path.join(work, "corvane-board-newer.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, newer_deb], check=True,
+                   capture_output=True, timeout=120)
+    return deb, newer_deb, newer
+
+
+@harness.can_run(lan.unavailable())
+class DebianBoard(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        work = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(work.cleanup)
+        deb, newer, cls.newer_version = packages(work.name)
+        rootfs = os.path.join(work.name, "rootfs.img")
+        kernel_dir = board.debian_images(rootfs, {"/root/corvane-board.deb": deb,
+                                                  "/root/corvane-board-newer.deb": newer})
+        cls.lan = lan.Lan()
+        cls.addClassCleanup(cls.lan.close)
+        cls.host = cls.lan.host("host", {"eth0": "10.79.1.1/24"})
+        cls.lan.tap("tap0")
+        cls.board = board.boot(kernel_dir, rootfs=rootfs, tap=(cls.lan.switch, "tap0",
+                                                               ADDR + "/24"))
+        cls.addClassCleanup(cls.board.stop)
+        cls.before = cls.sh(LEFTOVERS)
+
+    @classmethod
+    def sh(cls, command, seconds=300):
+        status, out = cls.board.run(command, seconds)
+        if status != 0:
+            raise AssertionError(f"board: {command}: status {status}: {out}")
+        return out
+
+    def state(self):
+        """(is-active, is-enabled) of tarvo.service."""
+        return tuple(self.board.run(f"systemctl {what} tarvo.service")[1][0]
+                     for what in ("is-active", "is-enabled"))
+
+    def wait_active(self):
+        # Bounded in tries; each waits a second of the board's own clock.
+        self.sh("for i in $(seq 60); do systemctl -q is-active tarvo.service && exit 0; "
+                "sleep 1; done; false")
+        return self.sh("systemctl show -p MainPID --value tarvo.service")[0]
+
+    def find(self):
+        p = self.lan.run(self.host, [ARGS.finder, "--json", "-n", "1", "-t", "60"], text=True,
+                         timeout=120)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        return [(b["address"], b["port"], b["proto_ver"], b["interface"])
+                for b in json.loads(p.stdout)]
+
+    def test_1_install_enables_and_starts_it_hardened(self):
+        self.assertEqual(self.before, [])
+        self.sh("dpkg -i /root/corvane-board.deb >/tmp/dpkg.log 2>&1")
+        pid = self.wait_active()
+        self.assertEqual(self.state(), ("active", "enabled"))
+        status = dict(line.split(":", 1) for line in
+                      self.sh(f"cat /proc/{pid}/status") if ":" in line)
+        uid = int(status["Uid"].split()[0])
+        self.assertNotEqual(uid, 0)
+        self.assertEqual((status["NoNewPrivs"].strip(), status["Seccomp"].strip()), ("1", "2"))
+        self.assertEqual(self.sh(f"id -nu {uid}"), ["tarvo"])  # a dynamic user
+        self.assertEqual(self.find(), [(ADDR, 49100, 2, "eth0")])
+
+        # A reply the kernel refuses: its line reaches the journal.
+        p = self.lan.run(self.host, [sys.executable, SENDER, "spoof", "10.79.1.255", "5000", ADDR,
+                                     (b"\x6d" * 40).hex(), "1"], text=True)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        self.sh("for i in $(seq 30); do journalctl -u tarvo.service -o cat | "
+                "grep -q '^sendto(): Permission denied' && exit 0; sleep 1; done; false")
+
+    def test_2_vomo_as_a_user(self):
+        self.board.set_counts(devmem="busybox devmem")
+        with open(os.path.join(HERE, "..", "analog_monitor", "zynq7000.report")) as f:
+            report = f.read().splitlines()
+        self.assertEqual(self.sh("setpriv --reuid=1000 --regid=1000 --init-groups vomo"), report)
+
+    def test_3_reinstall_and_upgrade_restart_it(self):
+        for deb, version in (("corvane-board.deb", None),
+                             ("corvane-board-newer.deb", self.newer_version)):
+            with self.subTest(deb=deb):
+                before = self.wait_active()
+                self.sh(f"dpkg -i /root/{deb} >/tmp/dpkg.log 2>&1")
+                self.assertNotEqual(self.wait_active(), before)
+                self.assertEqual(self.state(), ("active", "enabled"))
+                if version:
+                    self.assertEqual(self.sh("dpkg-query -W -f='${Version}\\n' corvane-board"),
+                                     [version])
+        self.assertEqual(self.find(), [(ADDR, 49100, 2, "eth0")])
+
+    def test_4_port_held_at_start(self):
+        # Restarts are spaced by the unit's 5 s on the board's own clock.
+        self.sh("systemctl stop tarvo.service; "
+                "/usr/sbin/tarvo >/dev/null 2>&1 & echo $! >/tmp/holder")
+        self.sh("systemctl start tarvo.service || true")
+        out = self.sh("cut -d' ' -f1 /proc/uptime; systemctl show -p NRestarts --value tarvo; "
+                      "sleep 16; "
+                      "cut -d' ' -f1 /proc/uptime; systemctl show -p NRestarts --value tarvo")
+        t0, n0, t1, n1 = float(out[0]), int(out[1]), float(out[2]), int(out[3])
+        self.assertGreaterEqual(n1 - n0, 1)
+        self.assertLessEqual(n1 - n0, (t1 - t0) / 5 + 1)
+        self.sh("kill $(cat /tmp/holder)")
+        self.wait_active()
+        self.assertEqual(self.find(), [(ADDR, 49100, 2, "eth0")])
+
+    def test_5_remove_stops_it(self):
+        self.sh("dpkg -r corvane-board >/tmp/dpkg.log 2>&1")
+        self.assertNotEqual(self.state()[0], "active")
+        self.assertNotEqual(self.state()[1], "enabled")
+        self.assertEqual(self.board.run("pidof tarvo")[0], 1)
+
+    def test_6_purge_leaves_nothing(self):
+        self.sh("dpkg -P corvane-board >/tmp/dpkg.log 2>&1")
+        self.assertEqual(self.sh(LEFTOVERS), [])
+        self.assertNotEqual(self.board.run("dpkg-query -W corvane-board")[0], 0)
+
+
+if __name__ == "__main__":
+    harness.main()
