@@ -1,5 +1,6 @@
 /* A host program that finds boards, as a user of the installed library
-   writes it: consumer SECONDS COUNT [TARGET]... prints one line per board. */
+   writes it: consumer SECONDS COUNT RUNS [TARGET]... runs one finder RUNS
+   times and prints one line per board it reports. */
 #include <corvane/find.h>
 
 #include <stdio.h>
@@ -17,12 +18,14 @@ int
 main(int argc, char **argv)
 {
 	struct corvane_finder *f = corvane_finder_new();
-	int ok = f != NULL && argc >= 3 &&
+	int ok = f != NULL && argc >= 4 &&
 	    corvane_finder_set_wait(f, atof(argv[1])) == 0 &&
 	    corvane_finder_set_count(f, (unsigned)atoi(argv[2])) == 0;
-	for (int i = 3; ok && i < argc; i++)
+	for (int i = 4; ok && i < argc; i++)
 		ok = corvane_finder_add_target(f, argv[i]) == 0;
-	int found = ok ? corvane_finder_run(f, show, NULL) : -1;
+	int found = ok ? 0 : -1;
+	for (int run = 0; found >= 0 && run < atoi(argv[3]); run++)
+		found = corvane_finder_run(f, show, NULL);
 	if (found == -1)
 		fprintf(stderr, "consumer: %s\n", f ? corvane_finder_error(f) : "out of memory");
 	corvane_finder_free(f);
