@@ -34,6 +34,13 @@ LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path 
              "-print")
 
 
+def until(check, tries=60):
+    """A board command that waits until `check` succeeds, up to `tries`
+    seconds of the board's own clock, and has its status. (An exit would
+    end the console.)"""
+    return f"for i in $(seq {tries}); do {check} && break; sleep 1; done; {check}"
+
+
 def packages(work):
     """The board package as built, and the same as a newer version."""
     subprocess.run(["cpack", "-G", "DEB", "-B", work], cwd=ARGS.build, check=True,
@@ -87,9 +94,7 @@ class DebianBoard(unittest.TestCase):
                      for what in ("is-active", "is-enabled"))
 
     def wait_active(self):
-        # Bounded in tries; each waits a second of the board's own clock.
-        self.sh("for i in $(seq 60); do systemctl -q is-active tarvo.service && exit 0; "
-                "sleep 1; done; false")
+        self.sh(until("systemctl -q is-active tarvo.service"))
         return self.sh("systemctl show -p MainPID --value tarvo.service")[0]
 
     def find(self):
@@ -116,8 +121,7 @@ class DebianBoard(unittest.TestCase):
         p = self.lan.run(self.host, [sys.executable, SENDER, "spoof", "10.79.1.255", "5000", ADDR,
                                      (b"\x6d" * 40).hex(), "1"], text=True)
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.sh("for i in $(seq 30); do journalctl -u tarvo.service -o cat | "
-                "grep -q '^sendto(): Permission denied' && exit 0; sleep 1; done; false")
+        self.sh(until("journalctl -u tarvo.service -o cat | grep -q '^sendto(): Permission denied'"))
 
     def test_2_vomo_as_a_user(self):
         self.board.set_counts(devmem="busybox devmem")
