@@ -316,11 +316,17 @@ def demo_debian(deb, finder):
                         print("   " + line)
                     return status
                 show("the board", "cat /proc/1/comm /etc/debian_version; uname -r")
-                show("install the package: enabled and started, nothing else to type",
-                     f"dpkg -i /root/{os.path.basename(deb)}")
-                b.run("for i in $(seq 60); do systemctl -q is-active tarvo && break; sleep 1; done")
+                # Without a terminal, dpkg leaves out its progress lines.
+                if show("install the package: enabled and started, nothing else to type",
+                        f"dpkg -i /root/{os.path.basename(deb)} >/tmp/dpkg.log 2>&1; s=$?; "
+                        "cat /tmp/dpkg.log; (exit $s)") != 0:
+                    return 1
+                # Active, and past systemd's set-up of its sandbox.
+                b.run("for i in $(seq 30); do systemctl -q is-active tarvo && [ \"$(cat /proc/"
+                      "$(systemctl show -p MainPID --value tarvo)/comm)\" = tarvo ] && break; "
+                      "sleep 1; done", 120)
                 show("the daemon: active, as a dynamic user, hardened",
-                     "systemctl status --no-pager --lines=0 tarvo; "
+                     "SYSTEMD_COLORS=0 SYSTEMD_URLIFY=0 systemctl status --no-pager --lines=0 tarvo; "
                      "pid=$(systemctl show -p MainPID --value tarvo); "
                      "echo; echo \"user: $(id -nu $(awk '/^Uid:/ { print $2 }' /proc/$pid/status))\"; "
                      "grep -E '^(NoNewPrivs|Seccomp):' /proc/$pid/status; "
@@ -330,7 +336,8 @@ def demo_debian(deb, finder):
                 p = bed.run(host, [finder, "-t", "30", "-n", "1"], text=True, timeout=120)
                 for line in (p.stdout + p.stderr).splitlines():
                     print("   " + line)
-                show("remove the package", "dpkg -r corvane-board")
+                show("remove the package", "dpkg -r corvane-board >/tmp/dpkg.log 2>&1; s=$?; "
+                     "cat /tmp/dpkg.log; (exit $s)")
                 status = show("the daemon is gone",
                               "systemctl is-active tarvo; pidof tarvo || echo 'no tarvo process'")
                 return 0 if p.returncode == 0 and status == 0 else 1

@@ -94,7 +94,9 @@ class DebianBoard(unittest.TestCase):
                      for what in ("is-active", "is-enabled"))
 
     def wait_active(self):
-        self.sh(until("systemctl -q is-active tarvo.service"))
+        # Active, and past systemd's set-up of its sandbox: running tarvo.
+        self.sh(until("systemctl -q is-active tarvo.service && [ \"$(cat /proc/$(systemctl show "
+                      "-p MainPID --value tarvo.service)/comm)\" = tarvo ]"))
         return self.sh("systemctl show -p MainPID --value tarvo.service")[0]
 
     def find(self):
