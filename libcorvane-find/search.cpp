@@ -185,7 +185,7 @@ take(struct search *s, struct mmsghdr *m, const unsigned char *dgram, double at)
 	struct corvane_board board = {text, port, proto_ver,
 	    iface_name(s, arrival_ifindex(msg)).c_str(), (at - s->asked_at) * 1000};
 	s->reported++;
-	if (s->fn(&board, s->arg) != 0 || (s->f->count != 0 && s->reported >= int(s->f->count)))
+	if (s->fn(&board, s->arg) != 0 || (s->f->count != 0 && unsigned(s->reported) >= s->f->count))
 		s->stopped = true;
 }
 

@@ -87,7 +87,7 @@ class Installed(unittest.TestCase):
             status, out, err = in_host(sys.executable, os.path.join(HERE, "use_module.py"),
                                        *BOARDS)
             self.assertEqual((status, err), (0, ""))
-            self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "errors: ok"])
+            self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "count: ok", "errors: ok"])
 
 
 if __name__ == "__main__":

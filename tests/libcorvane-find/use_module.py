@@ -1,6 +1,7 @@
 """The corvane module as a Python program uses it: usage: use_module.py
 BOARD BOARD. Finds both by broadcast, each alone from two threads at
-once, and checks what bad arguments raise."""
+once, both again with the largest count, and checks what bad arguments
+raise."""
 
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -15,6 +16,10 @@ with ThreadPoolExecutor(2) as pool:
     alone = list(pool.map(lambda t: corvane.find(wait=30, count=1, targets=[t]), (first, second)))
 print("threads:", "ok" if [[b.address for b in r] for r in alone] == [[first], [second]]
       else alone)
+
+# The largest count is as good as none.
+most = corvane.find(wait=1, count=2 ** 32 - 1, targets=[first, second])
+print("count:", "ok" if [b.address for b in most] == [first, second] else most)
 
 bad = {
     "wait 0 s: not above 0 and at most 3600": dict(wait=0),
