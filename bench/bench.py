@@ -18,6 +18,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "board"))
+import harness  # noqa: E402
 import lan  # noqa: E402
 
 BARE_PORT = 5000
@@ -248,18 +249,12 @@ def bench_spoofed(native, rows):
     on-link addresses nobody holds, with the kernel's default send buffer
     limit: tarvo (unprivileged) beside a responder whose buffer is forced
     so large it never fills."""
-    wmem = "net.core.wmem_max"
-    was = subprocess.run(["sysctl", "-n", wmem], capture_output=True, text=True,
-                         check=True).stdout.strip()
-    subprocess.run(["sysctl", "-qw", f"{wmem}=212992"], check=True)
-    nobody = ["setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups"]
-    responders = (("tarvo", nobody + [os.path.join(native, "discovery_daemon", "tarvo")]),
-                  ("unfillable", [os.path.join(native, "bench", "bare_responder"), "49100",
-                                  str(64 << 20)]))
-    try:
+    responders = (harness.NOBODY + [os.path.join(native, "discovery_daemon", "tarvo")],
+                  [os.path.join(native, "bench", "bare_responder"), "49100", str(64 << 20)])
+    with lan.default_send_buffer_limit():
         for rate in (100, 300, 1000):
             shares = []
-            for _, cmd in responders:
+            for cmd in responders:
                 bed = lan.Lan()
                 try:
                     host = bed.node("host", "10.82.0.9/16")
@@ -277,8 +272,6 @@ def bench_spoofed(native, rows):
                     bed.close()
             rows.append((f"answered under {rate} spoofed sources/s, 5 s (tarvo, unfillable)",
                          ", ".join(shares), "a real host's requests still answered"))
-    finally:
-        subprocess.run(["sysctl", "-qw", f"{wmem}={was}"], check=True)
 
 
 def machine():

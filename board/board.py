@@ -10,6 +10,7 @@ import queue
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -45,6 +46,28 @@ def images(tarvo, vomo, init_script, initramfs, extra=None):
     kernel_dir = tool("build-kernel")
     mkinitramfs.main(tool("fetch-busybox"), tarvo, vomo, init_script, initramfs, extra)
     return kernel_dir
+
+
+def package(build_dir, out_dir):
+    """Packs the board package of the build tree into out_dir; returns its
+    path."""
+    subprocess.run(["cpack", "-G", "DEB", "-B", out_dir], cwd=build_dir, check=True,
+                   capture_output=True, timeout=600)
+    return next(os.path.join(out_dir, name) for name in sorted(os.listdir(out_dir))
+                if name.startswith("corvane-board_") and name.endswith(".deb"))
+
+
+def until(check, tries=60):
+    """A board command that waits until the shell test `check` holds, up
+    to `tries` seconds of the board's own clock, and has its status. (An
+    exit would end the console.)"""
+    return f"for i in $(seq {tries}); do {check} && break; sleep 1; done; {check}"
+
+
+# tarvo.service is active, and past systemd's set-up of its sandbox: the
+# main process is tarvo itself.
+TARVO_RUNNING = ("systemctl -q is-active tarvo.service && [ \"$(cat /proc/$(systemctl show "
+                 "-p MainPID --value tarvo.service)/comm)\" = tarvo ]")
 
 
 def debian_images(rootfs, files):
@@ -286,12 +309,11 @@ def find_on_lan(kernel_dir, initramfs, finder, port):
         bed.close()
 
 
-def demo_debian(deb, finder):
-    """The board package under Debian's systemd: boot, install, status,
-    found by the host, removed."""
+def demo_debian(build_dir, finder):
+    """The board package of build_dir under Debian's systemd: boot,
+    install, status, found by the host, removed."""
     sys.path.insert(0, os.path.join(HERE, "..", "tests"))
     import lan
-    import tempfile
     problem = lan.unavailable()
     if problem:
         print(f"board: --systemd {problem}", file=sys.stderr)
@@ -299,6 +321,7 @@ def demo_debian(deb, finder):
     print("== Debian 12 for the board, made once from Debian's packages "
           "(about 2 minutes; then cached)", flush=True)
     with tempfile.TemporaryDirectory() as work:
+        deb = package(build_dir, work)
         rootfs = os.path.join(work, "rootfs.img")
         kernel_dir = debian_images(rootfs, {"/root/" + os.path.basename(deb): deb})
         bed = lan.Lan()
@@ -321,10 +344,7 @@ def demo_debian(deb, finder):
                         f"dpkg -i /root/{os.path.basename(deb)} >/tmp/dpkg.log 2>&1; s=$?; "
                         "cat /tmp/dpkg.log; (exit $s)") != 0:
                     return 1
-                # Active, and past systemd's set-up of its sandbox.
-                b.run("for i in $(seq 30); do systemctl -q is-active tarvo && [ \"$(cat /proc/"
-                      "$(systemctl show -p MainPID --value tarvo)/comm)\" = tarvo ] && break; "
-                      "sleep 1; done", 120)
+                b.run(until(TARVO_RUNNING), 120)
                 show("the daemon: active, as a dynamic user, hardened",
                      "SYSTEMD_COLORS=0 SYSTEMD_URLIFY=0 systemctl status --no-pager --lines=0 tarvo; "
                      "pid=$(systemctl show -p MainPID --value tarvo); "
@@ -357,8 +377,9 @@ if __name__ == "__main__":
     ap.add_argument("--finder", required=True, help="corvane-find, built for this machine")
     ap.add_argument("--keep", action="store_true",
                     help="keep the board up with tarvo answering until Ctrl-C")
-    ap.add_argument("--systemd", metavar="DEB",
-                    help="instead, the Debian flavour: install this board package under systemd")
+    ap.add_argument("--systemd", metavar="BUILD_DIR",
+                    help="instead, the Debian flavour: install the board package of this build "
+                         "tree under systemd")
     args = ap.parse_args()
     if args.systemd:
         sys.exit(demo_debian(args.systemd, args.finder))

@@ -147,6 +147,15 @@ add_dest(find_plan *plan, const find_dest &d)
 	plan->dests.push_back(d);
 }
 
+// One address of a TARGET: where the request goes, and whom to believe.
+static void
+add_target(find_plan *plan, const std::vector<local_net> &nets, uint32_t addr, uint16_t port,
+    const std::string &label)
+{
+	add_dest(plan, {ipv4(addr, port), 0, {}, label, false});
+	target_rules(addr, port, nets, &plan->rules);
+}
+
 bool
 plan_broadcast(corvane_finder *f, const std::vector<local_net> &nets, find_plan *plan)
 {
@@ -233,11 +242,8 @@ resolve(corvane_finder *f, const std::vector<std::string> &labels,
 		}
 		if (l->status[i] != 0)
 			return fail(f, l->hosts[i] + ": " + gai_strerror(l->status[i]));
-		for (struct addrinfo *ai = l->results[i]; ai != nullptr; ai = ai->ai_next) {
-			uint32_t addr = in_host(ai->ai_addr);
-			add_dest(plan, {ipv4(addr, ports[i]), 0, {}, labels[i], false});
-			target_rules(addr, ports[i], nets, &plan->rules);
-		}
+		for (struct addrinfo *ai = l->results[i]; ai != nullptr; ai = ai->ai_next)
+			add_target(plan, nets, in_host(ai->ai_addr), ports[i], labels[i]);
 	}
 	return true;
 }
@@ -264,8 +270,7 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
 		split_target(t, &host, &port, &why);  // checked when added
 		struct in_addr in;
 		if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
-			add_dest(plan, {ipv4(ntohl(in.s_addr), port), 0, {}, t, false});
-			target_rules(ntohl(in.s_addr), port, nets, &plan->rules);
+			add_target(plan, nets, ntohl(in.s_addr), port, t);
 		} else {
 			l->hosts.push_back(host);
 			labels.push_back(t);

@@ -11,6 +11,8 @@ import threading
 import unittest
 
 PORT = 49100
+# Runs a command as the user nobody, with no groups.
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
 
 
@@ -31,6 +33,17 @@ def program():
     args, rest = parser.parse_known_args()
     sys.argv[1:] = rest
     return shlex.split(args.launcher) + [args.exe]
+
+
+def options(*names):
+    """Parses the options --NAME that a test is given (paths, mostly), all
+    required, and leaves the rest of argv to unittest."""
+    parser = argparse.ArgumentParser(add_help=False)
+    for name in names:
+        parser.add_argument("--" + name, required=True)
+    args, rest = parser.parse_known_args()
+    sys.argv[1:] = rest
+    return args
 
 
 def spawn(cmd, seconds, **kwargs):

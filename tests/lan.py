@@ -4,6 +4,7 @@ a veth port on that bridge. Every address lives only inside these
 namespaces. Needs root; everything is removed by close(), which the tests
 register as a cleanup before they build anything."""
 
+import contextlib
 import os
 import subprocess
 import time
@@ -30,6 +31,21 @@ def unavailable():
     if p.returncode != 0:
         return "cannot build network namespaces: " + p.stderr.strip()
     return None
+
+
+@contextlib.contextmanager
+def default_send_buffer_limit():
+    """Sets net.core.wmem_max to the kernel's default, as on a board that
+    nobody has tuned. The setting is the whole machine's (a namespace
+    cannot have its own), so it is put back afterwards."""
+    wmem = "net.core.wmem_max"
+    was = subprocess.run(["sysctl", "-n", wmem], capture_output=True, text=True,
+                         check=True, timeout=30).stdout.strip()
+    subprocess.run(["sysctl", "-qw", f"{wmem}=212992"], check=True, timeout=30)
+    try:
+        yield
+    finally:
+        subprocess.run(["sysctl", "-qw", f"{wmem}={was}"], check=True, timeout=30)
 
 
 def _remove_stale():

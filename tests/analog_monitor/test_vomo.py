@@ -16,7 +16,6 @@ import harness  # noqa: E402
 
 VOMO = harness.program()
 DEVICE = "/sys/bus/iio/devices/iio:device0"
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 # In each tree, a str is a file's text (mode 0444 unless the name says
 # otherwise), DIR a directory, a tuple a symbolic link, and FIFO, SOCKET and
@@ -107,7 +106,7 @@ class Report(unittest.TestCase):
         with open(os.path.join(HERE, "zynq7000.report")) as f:
             expected = f.read()
         self.assertEqual(len(expected.splitlines()), 9)
-        for user in (None, NOBODY):
+        for user in (None, harness.NOBODY):
             with self.subTest(user=user):
                 self.assertEqual(run_vomo(zynq7000_tree(), as_user=user), (0, expected, ""))
 
@@ -116,7 +115,7 @@ class Report(unittest.TestCase):
                 "in_voltage3_raw": DIR, "in_voltage4_raw": "abcde",
                 "in_voltage5_raw": "1365\n", "in_voltage6_raw": "7\n",
                 "in_voltage7_raw": "  -2\n"}
-        status, out, err = run_vomo(tree, as_user=NOBODY, modes={"in_voltage6_raw": 0})
+        status, out, err = run_vomo(tree, as_user=harness.NOBODY, modes={"in_voltage6_raw": 0})
         self.assertEqual(status, 1)
         self.assertEqual(out, "in_voltage1_raw is 8.789062 mv\n"
                               "in_voltage5_raw is 999.755859 mv\n"

@@ -1,11 +1,8 @@
 """Both programs on the emulated Zynq-7000 board, under the real kernel
 driver of the SoC's analog monitor."""
 
-import argparse
-import glob
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -19,14 +16,8 @@ import lan  # noqa: E402
 import harness  # noqa: E402
 from harness import REPLY, request  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--tarvo", required=True)
-ap.add_argument("--vomo", required=True)
-ap.add_argument("--init-script", required=True)
-ap.add_argument("--finder", required=True, help="the host's corvane-find")
-ap.add_argument("--build", required=True, help="the board's build tree, to package")
-ARGS, rest = ap.parse_known_args()
-sys.argv[1:] = rest
+# The board's programs and build tree (to package), and the host's finder.
+ARGS = harness.options("tarvo", "vomo", "init-script", "build", "finder")
 
 DEVICE = "/sys/bus/iio/devices/iio:device0"
 
@@ -38,9 +29,7 @@ LAN_PROBLEM = lan.unavailable()
 def setUpModule():
     work = tempfile.TemporaryDirectory()
     unittest.addModuleCleanup(work.cleanup)
-    subprocess.run(["cpack", "-G", "DEB", "-B", work.name], cwd=ARGS.build, check=True,
-                   capture_output=True, timeout=600)
-    deb = glob.glob(os.path.join(work.name, "corvane-board_*.deb"))[0]
+    deb = board.package(ARGS.build, work.name)
     IMAGES["initramfs"] = os.path.join(work.name, "initramfs.gz")
     IMAGES["kernel_dir"] = board.images(ARGS.tarvo, ARGS.vomo, ARGS.init_script,
                                         IMAGES["initramfs"], {"/root/corvane-board.deb": deb})

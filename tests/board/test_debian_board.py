@@ -3,8 +3,6 @@ systemd as PID 1, through its life as a Debian maintainer tests it:
 install, reinstall, upgrade, the port held at start, remove, purge. The
 board sits on a LAN of namespaces, where the host finds it by broadcast."""
 
-import argparse
-import glob
 import json
 import os
 import subprocess
@@ -19,11 +17,8 @@ import board  # noqa: E402
 import harness  # noqa: E402
 import lan  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--build", required=True, help="the board's build tree, to package")
-ap.add_argument("--finder", required=True, help="the host's corvane-find")
-ARGS, rest = ap.parse_known_args()
-sys.argv[1:] = rest
+# The board's build tree (to package) and the host's finder.
+ARGS = harness.options("build", "finder")
 
 ADDR = "10.79.1.60"
 SENDER = os.path.join(HERE, "..", "discovery_daemon", "sender.py")
@@ -34,18 +29,9 @@ LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path 
              "-print")
 
 
-def until(check, tries=60):
-    """A board command that waits until `check` succeeds, up to `tries`
-    seconds of the board's own clock, and has its status. (An exit would
-    end the console.)"""
-    return f"for i in $(seq {tries}); do {check} && break; sleep 1; done; {check}"
-
-
 def packages(work):
     """The board package as built, and the same as a newer version."""
-    subprocess.run(["cpack", "-G", "DEB", "-B", work], cwd=ARGS.build, check=True,
-                   capture_output=True, timeout=600)
-    deb = glob.glob(os.path.join(work, "corvane-board_*.deb"))[0]
+    deb = board.package(ARGS.build, work)
     tree = os.path.join(work, "newer")
     subprocess.run(["dpkg-deb", "-R", deb, tree], check=True, timeout=120)
     control = os.path.join(tree, "DEBIAN", "control")
@@ -94,9 +80,7 @@ class DebianBoard(unittest.TestCase):
                      for what in ("is-active", "is-enabled"))
 
     def wait_active(self):
-        # Active, and past systemd's set-up of its sandbox: running tarvo.
-        self.sh(until("systemctl -q is-active tarvo.service && [ \"$(cat /proc/$(systemctl show "
-                      "-p MainPID --value tarvo.service)/comm)\" = tarvo ]"))
+        self.sh(board.until(board.TARVO_RUNNING))
         return self.sh("systemctl show -p MainPID --value tarvo.service")[0]
 
     def find(self):
@@ -123,7 +107,8 @@ class DebianBoard(unittest.TestCase):
         p = self.lan.run(self.host, [sys.executable, SENDER, "spoof", "10.79.1.255", "5000", ADDR,
                                      (b"\x6d" * 40).hex(), "1"], text=True)
         self.assertEqual(p.returncode, 0, p.stderr)
-        self.sh(until("journalctl -u tarvo.service -o cat | grep -q '^sendto(): Permission denied'"))
+        self.sh(board.until("journalctl -u tarvo.service -o cat | "
+                            "grep -q '^sendto(): Permission denied'"))
 
     def test_2_vomo_as_a_user(self):
         self.board.set_counts(devmem="busybox devmem")

@@ -1,7 +1,6 @@
 """The real corvane-find, run as an unprivileged user against real tarvo
 daemons on a LAN of namespaces, and against a crowd on loopback."""
 
-import argparse
 import ipaddress
 import json
 import os
@@ -17,19 +16,14 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
 import lan  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--finder", required=True)
-ap.add_argument("--tarvo", required=True)
-ARGS, rest = ap.parse_known_args()
-sys.argv[1:] = rest
+ARGS = harness.options("finder", "tarvo")
 
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 PEER = os.path.join(HERE, "peer.py")
 LAN_PROBLEM = lan.unavailable()
 
 
 def finder_cmd(*args):
-    return (NOBODY if os.geteuid() == 0 else []) + [ARGS.finder, *args]
+    return (harness.NOBODY if os.geteuid() == 0 else []) + [ARGS.finder, *args]
 
 
 def boards(stdout):

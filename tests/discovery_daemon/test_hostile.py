@@ -181,20 +181,13 @@ class SpoofedSources(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        # The kernel's default limit, as on a board nobody has tuned; the
-        # setting is the whole machine's, so it is put back afterwards.
-        wmem = "net.core.wmem_max"
-        was = subprocess.run(["sysctl", "-n", wmem], capture_output=True, text=True,
-                             check=True).stdout.strip()
-        subprocess.run(["sysctl", "-qw", f"{wmem}=212992"], check=True)
-        cls.addClassCleanup(subprocess.run, ["sysctl", "-qw", f"{wmem}={was}"], check=True)
+        cls.enterClassContext(lan.default_send_buffer_limit())
         cls.lan = lan.Lan()
         cls.addClassCleanup(cls.lan.close)
         cls.host = cls.lan.node("host", "10.82.0.9/16")
         cls.attacker = cls.lan.node("attacker", "10.82.0.66/16")
         board = cls.lan.node("board", "10.82.0.1/16")
-        cls.daemon = cls.lan.spawn(board, ["setpriv", "--reuid", "65534", "--regid", "65534",
-                                           "--clear-groups", *TARVO])
+        cls.daemon = cls.lan.spawn(board, harness.NOBODY + TARVO)
         cls.lan.wait_bound([cls.daemon])
 
     def poll(self):

@@ -3,7 +3,6 @@ then used from outside the source tree by a C program built with
 pkg-config, the same program built by a CMake project, and the Python
 module, each finding the boards of a LAN of namespaces."""
 
-import argparse
 import glob
 import os
 import subprocess
@@ -16,11 +15,7 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
 import lan  # noqa: E402
 
-ap = argparse.ArgumentParser()
-ap.add_argument("--build", required=True)
-ap.add_argument("--tarvo", required=True)
-ARGS, rest = ap.parse_known_args()
-sys.argv[1:] = rest
+ARGS = harness.options("build", "tarvo")
 
 BOARDS = ["10.86.0.11", "10.86.0.12"]
 FOUND = [f"{a} 49100 2 eth0" for a in BOARDS]
