@@ -309,4 +309,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    harness.script("bench", main)

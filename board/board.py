@@ -17,6 +17,9 @@ import time
 import mkinitramfs
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import harness  # noqa: E402
+import lan  # noqa: E402
 
 XADC_CMD_FIFO = 0xF8007110
 
@@ -35,8 +38,7 @@ def xadc_write(register, count):
 
 
 def tool(name):
-    return subprocess.run([os.path.join(HERE, name)], check=True, stdout=subprocess.PIPE,
-                          text=True, timeout=1800).stdout.strip()
+    return harness.run([os.path.join(HERE, name)], 1800, show=True).strip()
 
 
 def images(tarvo, vomo, init_script, initramfs, extra=None):
@@ -51,8 +53,7 @@ def images(tarvo, vomo, init_script, initramfs, extra=None):
 def package(build_dir, out_dir):
     """Packs the board package of the build tree into out_dir; returns its
     path."""
-    subprocess.run(["cpack", "-G", "DEB", "-B", out_dir], cwd=build_dir, check=True,
-                   capture_output=True, timeout=600)
+    harness.run(["cpack", "-G", "DEB", "-B", out_dir], 600, cwd=build_dir)
     return next(os.path.join(out_dir, name) for name in sorted(os.listdir(out_dir))
                 if name.startswith("corvane-board_") and name.endswith(".deb"))
 
@@ -76,11 +77,9 @@ def debian_images(rootfs, files):
     the given files added ({path on the board: file here}, into existing
     folders). Returns the kernel's directory."""
     kernel_dir = tool("build-kernel")
-    subprocess.run(["cp", "--sparse=always", tool("build-debian"), rootfs], check=True,
-                   timeout=600)
+    harness.run(["cp", "--sparse=always", tool("build-debian"), rootfs], 600)
     cmds = "".join(f"write {src} {dst}\n" for dst, src in files.items())
-    subprocess.run(["debugfs", "-w", "-f", "-", rootfs], input=cmds, text=True, check=True,
-                   capture_output=True, timeout=600)
+    harness.run(["debugfs", "-w", "-f", "-", rootfs], 600, input=cmds)
     return kernel_dir
 
 
@@ -151,8 +150,8 @@ class Board:
                 line = None
                 left = 0
             if line is None:
-                tail = "\n".join(seen[-20:])
-                raise RuntimeError(f"board: no '{prefix}' within {seconds} s\n{tail}")
+                raise RuntimeError("".join(f"  | {line}\n" for line in seen[-20:]) +
+                                   f"no '{prefix}' on the board's console within {seconds} s")
             if line.startswith(prefix):
                 return seen, line
             seen.append(line)
@@ -280,8 +279,6 @@ def find_on_lan(kernel_dir, initramfs, finder, port):
     """Boots a second board on a LAN of namespaces and lets corvane-find
     look for it by broadcast from a host there. Without the rights to build
     namespaces, asks the first board through its forwarded port instead."""
-    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-    import lan
     problem = lan.unavailable()
     if problem:
         print(f"\n== from the host: corvane-find 127.0.0.1:{port}  "
@@ -312,12 +309,6 @@ def find_on_lan(kernel_dir, initramfs, finder, port):
 def demo_debian(build_dir, finder):
     """The board package of build_dir under Debian's systemd: boot,
     install, status, found by the host, removed."""
-    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-    import lan
-    problem = lan.unavailable()
-    if problem:
-        print(f"board: --systemd {problem}", file=sys.stderr)
-        return 1
     print("== Debian 12 for the board, made once from Debian's packages "
           "(about 2 minutes; then cached)", flush=True)
     with tempfile.TemporaryDirectory() as work:
@@ -368,7 +359,26 @@ def demo_debian(build_dir, finder):
             bed.close()
 
 
-if __name__ == "__main__":
+def prepared(args):
+    """What the boot will need and is known now: the files given, the
+    finder, and for the Debian flavour the package and a LAN. Returns why
+    the board cannot come up, or None."""
+    needed = [args.finder] + ([] if args.systemd else [args.tarvo, args.vomo, args.init_script])
+    for path in needed:
+        if not os.path.isfile(path):
+            return f"{path} is missing: build it first (scripts/board builds everything it needs)"
+    if not os.access(args.finder, os.X_OK):
+        return f"{args.finder} is not executable"
+    if args.systemd:
+        problem = lan.unavailable()
+        if problem:
+            return f"--systemd {problem}"
+        with tempfile.TemporaryDirectory() as work:
+            package(args.systemd, work)
+    return None
+
+
+def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("tarvo", nargs="?")
     ap.add_argument("vomo", nargs="?")
@@ -380,12 +390,25 @@ if __name__ == "__main__":
     ap.add_argument("--systemd", metavar="BUILD_DIR",
                     help="instead, the Debian flavour: install the board package of this build "
                          "tree under systemd")
+    ap.add_argument("--build-only", action="store_true",
+                    help="check that everything the boot needs is built, and stop there")
     args = ap.parse_args()
-    if args.systemd:
-        sys.exit(demo_debian(args.systemd, args.finder))
-    if not args.initramfs:
+    if not args.systemd and not args.initramfs:
         ap.error("TARVO VOMO INIT_SCRIPT INITRAMFS are needed without --systemd")
+    problem = prepared(args)
+    if problem:
+        print(f"board: {problem}", file=sys.stderr)
+        return 1
+    if args.build_only:
+        print("board: built; the boot has everything it needs")
+        return 0
+    if args.systemd:
+        return demo_debian(args.systemd, args.finder)
     print("== board kernel (built once, then cached; the first build takes minutes)",
           flush=True)
     kernel = images(args.tarvo, args.vomo, args.init_script, args.initramfs)
-    sys.exit(demo(kernel, args.initramfs, args.keep, args.finder))
+    return demo(kernel, args.initramfs, args.keep, args.finder)
+
+
+if __name__ == "__main__":
+    harness.script("board", main)

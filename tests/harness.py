@@ -2,6 +2,7 @@
 and the discovery protocol as a host speaks it."""
 
 import argparse
+import collections
 import os
 import shlex
 import socket
@@ -44,6 +45,55 @@ def options(*names):
     args, rest = parser.parse_known_args()
     sys.argv[1:] = rest
     return args
+
+
+class CommandFailed(RuntimeError):
+    """A command that ended badly: the message names it, says how it
+    ended, and gives the last lines it wrote."""
+
+
+def run(cmd, timeout, input=None, show=False, **kwargs):
+    """Runs cmd to its end and returns its standard output as text. With
+    `show`, its standard error goes straight to ours (progress lines);
+    otherwise both are kept for the report. A command that fails or runs
+    past `timeout` seconds raises CommandFailed."""
+    try:
+        p = subprocess.run(cmd, input=input, timeout=timeout, text=True, stdout=subprocess.PIPE,
+                           stderr=None if show else subprocess.STDOUT, check=False, **kwargs)
+    except subprocess.TimeoutExpired as e:
+        raise CommandFailed(_failure(cmd, f"still running after {timeout} s", e.output)) from None
+    except OSError as e:
+        raise CommandFailed(f"{shlex.join(map(str, cmd))}: {e.strerror}") from None
+    if p.returncode != 0:
+        how = f"killed by signal {-p.returncode}" if p.returncode < 0 \
+            else f"exit status {p.returncode}"
+        raise CommandFailed(_failure(cmd, how, p.stdout, show))
+    return p.stdout
+
+
+def _failure(cmd, how, output, shown=False):
+    """The last lines the command wrote, indented, then one line that
+    names it and says how it ended."""
+    if isinstance(output, bytes):
+        output = output.decode(errors="replace")
+    tail = collections.deque((output or "").splitlines(), maxlen=15)
+    seen = " (its messages are above)" if shown and not tail else ""
+    return "".join("  " + line + "\n" for line in tail) + f"{shlex.join(map(str, cmd))}: {how}{seen}"
+
+
+def script(name, main):
+    """Runs the main function of one of the project's scripts. A step
+    that fails ends it with one line, which says what failed and how (its
+    Python frames would tell the person nothing more), and status 1; Ctrl-C
+    ends it with 130."""
+    try:
+        sys.exit(main())
+    except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+        *tail, last = str(e).splitlines() or [""]
+        print(*tail, f"{name}: {last}", sep="\n", file=sys.stderr)
+        sys.exit(1)
+    except KeyboardInterrupt:
+        sys.exit(130)
 
 
 def spawn(cmd, seconds, **kwargs):

@@ -5,7 +5,6 @@ board sits on a LAN of namespaces, where the host finds it by broadcast."""
 
 import json
 import os
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -33,7 +32,7 @@ def packages(work):
     """The board package as built, and the same as a newer version."""
     deb = board.package(ARGS.build, work)
     tree = os.path.join(work, "newer")
-    subprocess.run(["dpkg-deb", "-R", deb, tree], check=True, timeout=120)
+    harness.run(["dpkg-deb", "-R", deb, tree], 120)
     control = os.path.join(tree, "DEBIAN", "control")
     with open(control) as f:
         fields = f.read()
@@ -43,8 +42,7 @@ def packages(work):
     with open(control, "w") as f:
         f.write(fields.replace(f"Version: {version}", f"Version: {newer}"))
     newer_deb = os.path.join(work, "corvane-board-newer.deb")
-    subprocess.run(["dpkg-deb", "--root-owner-group", "-b", tree, newer_deb], check=True,
-                   capture_output=True, timeout=120)
+    harness.run(["dpkg-deb", "--root-owner-group", "-b", tree, newer_deb], 120)
     return deb, newer_deb, newer
 
 
