@@ -12,33 +12,39 @@
 #include <cstring>
 
 const char find_usage[] =
-    "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--json] [TARGET[:PORT]]...\n"
+    "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--json] [-v] [TARGET[:PORT]]...\n"
+    "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--json] [-v] [TARGET[:PORT]]...\n"
     "\n"
     "Asks the local network for Corvane boards and lists those that answer.\n"
     "Without a TARGET the request is broadcast on every interface that is up\n"
     "(or on those named with -i); with TARGETs only they are asked.\n"
     "\n"
-    "  -i IFACE     broadcast on this interface; may be repeated\n"
-    "  -t SECONDS   how long to wait for answers (default 1, at most 3600)\n"
-    "  -n COUNT     stop as soon as COUNT boards have answered\n"
-    "  --json       print a JSON array instead of a table\n"
-    "  TARGET       a board or a broadcast address, by address or name;\n"
-    "               PORT defaults to 49100\n"
-    "  -h, --help   print this help\n"
-    "  --version    print the version\n"
+    "  -i IFACE          broadcast on this interface; may be repeated\n"
+    "  -t SECONDS        how long to wait for answers (default 1, at most 3600)\n"
+    "  -n COUNT          stop as soon as COUNT boards have answered\n"
+    "  --json            print JSON instead of a table\n"
+    "  -v                say where each request went and what came back\n"
+    "  --watch           ask again and again; print a line as a board is found\n"
+    "                    or lost (3 rounds missed), until SIGINT or SIGTERM\n"
+    "  --every SECONDS   the rounds of --watch (default 2, 0.01 to 3600)\n"
+    "  TARGET            a board, a broadcast address, or a block\n"
+    "                    ADDRESS/PREFIX (16 to 32) whose every host is asked;\n"
+    "                    by address or name; PORT defaults to 49100\n"
+    "  -h, --help        print this help\n"
+    "  --version         print the version\n"
     "\n"
-    "Exit status: 0 when a board answered, 1 when none did, 2 on a usage or\n"
-    "system error.\n";
+    "Exit status: 0 when a board answered (or a watch ended), 1 when none\n"
+    "did, 2 on a usage or system error.\n";
 
 bool
-parse_seconds(const char *text, double *seconds)
+parse_seconds(const char *text, double *seconds, double least)
 {
 	char *end;
 	errno = 0;
 	double v = strtod(text, &end);
 	if (end == text || *end != '\0' || errno != 0 || !std::isfinite(v))
 		return false;
-	if (!(v > 0) || v > 3600)
+	if (!(v > 0) || v < least || v > 3600)
 		return false;
 	*seconds = v;
 	return true;
@@ -50,7 +56,7 @@ parse_count_arg(const char *text, long *count)
 	char *end;
 	errno = 0;
 	long v = strtol(text, &end, 10);
-	if (end == text || *end != '\0' || errno != 0 || v < 1)
+	if (end == text || *end != '\0' || errno != 0 || v < 1 || v > long{UINT32_MAX})
 		return false;
 	*count = v;
 	return true;
@@ -59,18 +65,22 @@ parse_count_arg(const char *text, long *count)
 EFindAction
 parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 {
-	enum : int { opt_json = 256, opt_version = 257 };
+	enum : int { opt_json = 256, opt_version = 257, opt_watch = 258, opt_every = 259 };
 	static const struct option longopts[] = {
 		{"help", no_argument, nullptr, 'h'},
 		{"json", no_argument, nullptr, opt_json},
 		{"version", no_argument, nullptr, opt_version},
+		{"watch", no_argument, nullptr, opt_watch},
+		{"every", required_argument, nullptr, opt_every},
 		{nullptr, 0, nullptr, 0},
 	};
 
 	opterr = 0;
 	optind = 0;  // glibc: start afresh, even in the middle of a cluster
 	int c;
-	while ((c = getopt_long(argc, argv, ":i:t:n:h", longopts, nullptr)) != -1) {
+	const char *once = nullptr;  // -t or -n, which a watch has no use for
+	bool every = false;
+	while ((c = getopt_long(argc, argv, ":i:t:n:hv", longopts, nullptr)) != -1) {
 		switch (c) {
 		case 'i':
 			opts->ifaces.emplace_back(optarg);
@@ -81,12 +91,29 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 				    ": not a number of seconds above 0 and at most 3600";
 				return EFindAction_Usage_Error;
 			}
+			opts->wait_text = optarg;
+			once = "-t";
 			break;
 		case 'n':
 			if (!parse_count_arg(optarg, &opts->count)) {
-				*why = std::string("-n ") + optarg + ": not a count of 1 or more";
+				*why = std::string("-n ") + optarg + ": not a count from 1 to 4294967295";
 				return EFindAction_Usage_Error;
 			}
+			once = "-n";
+			break;
+		case 'v':
+			opts->verbose = true;
+			break;
+		case opt_watch:
+			opts->watch = true;
+			break;
+		case opt_every:
+			if (!parse_seconds(optarg, &opts->every_s, 0.01)) {
+				*why = std::string("--every ") + optarg +
+				    ": not a number of seconds from 0.01 to 3600";
+				return EFindAction_Usage_Error;
+			}
+			every = true;
 			break;
 		case opt_json:
 			opts->json = true;
@@ -104,6 +131,14 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 			    static_cast<char>(optopt) : std::string(argv[optind - 1]));
 			return EFindAction_Usage_Error;
 		}
+	}
+	if (opts->watch && once != nullptr) {
+		*why = std::string(once) + " cannot be combined with --watch";
+		return EFindAction_Usage_Error;
+	}
+	if (every && !opts->watch) {
+		*why = "--every needs --watch";
+		return EFindAction_Usage_Error;
 	}
 	for (int i = optind; i < argc; i++)
 		opts->targets.emplace_back(argv[i]);
@@ -193,6 +228,13 @@ table_text(const std::string &name, size_t *chars)
 }
 
 std::string
+escaped(const std::string &text)
+{
+	size_t chars;
+	return table_text(text, &chars);
+}
+
+std::string
 format_text(const std::vector<board_entry> &boards)
 {
 	std::string out;
@@ -241,21 +283,45 @@ json_string(const std::string &s)
 	return out + "\"";
 }
 
+static std::string
+json_fields(const board_entry &b)
+{
+	char fields[96];
+	std::string out = "\"address\": " + json_string(dotted(b.addr));
+	snprintf(fields, sizeof(fields), ", \"port\": %u, \"proto_ver\": %u", b.port, b.proto_ver);
+	out += fields;
+	out += ", \"interface\": " + json_string(b.iface);
+	snprintf(fields, sizeof(fields), ", \"rtt_ms\": %.3f", b.rtt_ms);
+	return out + fields;
+}
+
+std::string
+format_event(bool found, const board_entry &b, bool json)
+{
+	if (json)
+		return std::string("{\"event\": \"") + (found ? "found" : "lost") + "\", " +
+		    json_fields(b) + "}\n";
+	char line[96];
+	if (!found) {
+		snprintf(line, sizeof(line), "lost %s %u\n", dotted(b.addr).c_str(), b.port);
+		return line;
+	}
+	size_t chars;
+	snprintf(line, sizeof(line), "found %s %u %u ", dotted(b.addr).c_str(), b.port,
+	    b.proto_ver);
+	std::string out = line;
+	out += b.iface.empty() ? std::string("-") : table_text(b.iface, &chars);
+	snprintf(line, sizeof(line), " %.3f\n", b.rtt_ms);
+	return out + line;
+}
+
 std::string
 format_json(const std::vector<board_entry> &boards)
 {
 	std::string out = "[";
-	char fields[96];
 	for (size_t i = 0; i < boards.size(); i++) {
-		const board_entry &b = boards[i];
 		out += i == 0 ? "\n  " : ",\n  ";
-		out += "{\"address\": " + json_string(dotted(b.addr));
-		snprintf(fields, sizeof(fields), ", \"port\": %u, \"proto_ver\": %u", b.port,
-		    b.proto_ver);
-		out += fields;
-		out += ", \"interface\": " + json_string(b.iface);
-		snprintf(fields, sizeof(fields), ", \"rtt_ms\": %.3f}", b.rtt_ms);
-		out += fields;
+		out += "{" + json_fields(boards[i]) + "}";
 	}
 	return out + (boards.empty() ? "]\n" : "\n]\n");
 }

@@ -19,8 +19,12 @@ enum EFindAction : int {
 struct find_options {
 	std::vector<std::string> ifaces;   // -i, in the order given
 	double wait_s = 1.0;               // -t
+	std::string wait_text = "1";       // -t as given
 	long count = 0;                    // -n; 0 means every board
 	bool json = false;                 // --json
+	bool verbose = false;              // -v
+	bool watch = false;                // --watch
+	double every_s = 2.0;              // --every
 	std::vector<std::string> targets;  // TARGET[:PORT], as given
 };
 
@@ -37,13 +41,20 @@ struct board_entry {
 // wrong in one line.
 EFindAction parse_find_args(int argc, char **argv, find_options *opts, std::string *why);
 
-// "1", "0.25", "2e-1": more than 0, at most 3600.
-bool parse_seconds(const char *text, double *seconds);
+// "1", "0.25", "2e-1": more than 0 (at least `least`), at most 3600.
+bool parse_seconds(const char *text, double *seconds, double least = 0);
 
 // Sorts by address, then port, and writes the report in either form.
 void sort_boards(std::vector<board_entry> *boards);
 std::string format_text(const std::vector<board_entry> &boards);
 std::string format_json(const std::vector<board_entry> &boards);
+// Text as one line: control characters and bytes that are not UTF-8 as
+// \xHH.
+std::string escaped(const std::string &text);
+
+// One line of a watch: "found ADDRESS PORT PROTO_VER INTERFACE RTT_MS" or
+// "lost ADDRESS PORT", or the same as one JSON object.
+std::string format_event(bool found, const board_entry &board, bool json);
 
 extern const char find_usage[];
 

@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <err.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <string>
@@ -14,20 +15,27 @@
 
 enum : int { exit_found = 0, exit_none = 1, exit_trouble = 2 };
 
+// Warnings always; with -v the rest of the search's account too.
 static void
-warn_send(const char *reason, void *)
+log_line(int level, const char *line, void *arg)
 {
-	warnx("%s", reason);
+	if (level == CORVANE_LOG_WARNING || *static_cast<const bool *>(arg))
+		warnx("%s", line);
+}
+
+static board_entry
+entry(const struct corvane_board *board)
+{
+	struct in_addr in;
+	inet_pton(AF_INET, board->address, &in);
+	return {ntohl(in.s_addr), static_cast<uint16_t>(board->port), board->proto_ver,
+	    board->interface, board->rtt_ms};
 }
 
 static int
 keep_board(const struct corvane_board *board, void *arg)
 {
-	auto *boards = static_cast<std::vector<board_entry> *>(arg);
-	struct in_addr in;
-	inet_pton(AF_INET, board->address, &in);
-	boards->push_back({ntohl(in.s_addr), static_cast<uint16_t>(board->port), board->proto_ver,
-	    board->interface, board->rtt_ms});
+	static_cast<std::vector<board_entry> *>(arg)->push_back(entry(board));
 	return 0;
 }
 
@@ -38,17 +46,26 @@ write_out(const std::string &out)
 		err(exit_trouble, "stdout");
 }
 
+static int
+print_event(const struct corvane_event *event, void *arg)
+{
+	write_out(format_event(event->kind == CORVANE_BOARD_FOUND, entry(event->board),
+	    *static_cast<const bool *>(arg)));
+	return 0;
+}
+
 // Hands the options to a finder. A bad TARGET is a usage error; an
 // unknown interface is the system's answer.
 static struct corvane_finder *
-make_finder(const find_options &opts)
+make_finder(find_options &opts)
 {
 	struct corvane_finder *f = corvane_finder_new();
 	if (f == nullptr)
 		errx(exit_trouble, "out of memory");
-	corvane_finder_set_wait(f, opts.wait_s);
-	corvane_finder_set_count(f, static_cast<unsigned>(opts.count));
-	corvane_finder_set_warn(f, warn_send, nullptr);
+	if (corvane_finder_set_wait(f, opts.wait_s) == -1 ||
+	    corvane_finder_set_count(f, static_cast<unsigned>(opts.count)) == -1 ||
+	    corvane_finder_set_log(f, log_line, &opts.verbose) == -1)
+		errx(exit_trouble, "%s", corvane_finder_error(f));
 	for (const std::string &name : opts.ifaces)
 		if (corvane_finder_add_interface(f, name.c_str()) == -1)
 			errx(exit_trouble, "%s", corvane_finder_error(f));
@@ -56,6 +73,29 @@ make_finder(const find_options &opts)
 		if (corvane_finder_add_target(f, target.c_str()) == -1)
 			errx(exit_trouble, "%s (see corvane-find --help)", corvane_finder_error(f));
 	return f;
+}
+
+static struct corvane_finder *watching;
+
+static void
+end_watch(int)
+{
+	corvane_finder_cancel(watching);
+}
+
+// Prints boards as they come and go until SIGINT or SIGTERM.
+static int
+watch(find_options &opts, struct corvane_finder *f)
+{
+	watching = f;
+	struct sigaction sa = {};
+	sa.sa_handler = end_watch;
+	sigemptyset(&sa.sa_mask);
+	if (sigaction(SIGINT, &sa, nullptr) == -1 || sigaction(SIGTERM, &sa, nullptr) == -1)
+		err(exit_trouble, "sigaction");
+	if (corvane_finder_watch(f, opts.every_s, print_event, &opts.json) == -1)
+		errx(exit_trouble, "%s", corvane_finder_error(f));
+	return exit_found;
 }
 
 int
@@ -71,12 +111,14 @@ main(int argc, char **argv)
 		write_out("corvane-find " CORVANE_VERSION "\n");
 		return exit_found;
 	case EFindAction_Usage_Error:
-		errx(exit_trouble, "%s (see corvane-find --help)", why.c_str());
+		errx(exit_trouble, "%s (see corvane-find --help)", escaped(why).c_str());
 	case EFindAction_Run:
 		break;
 	}
 
 	struct corvane_finder *f = make_finder(opts);
+	if (opts.watch)
+		return watch(opts, f);
 	std::vector<board_entry> boards;
 	if (corvane_finder_run(f, keep_board, &boards) == -1)
 		errx(exit_trouble, "%s", corvane_finder_error(f));
@@ -88,7 +130,7 @@ main(int argc, char **argv)
 	else if (!boards.empty())
 		write_out(format_text(boards));
 	if (boards.empty()) {
-		warnx("no board answered within %g s", opts.wait_s);
+		warnx("no board answered within %s s", escaped(opts.wait_text).c_str());
 		return exit_none;
 	}
 	return exit_found;

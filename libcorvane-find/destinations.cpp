@@ -16,12 +16,48 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 
 bool
 fail(corvane_finder *f, const std::string &why)
 {
-	f->error = why;
+	f->error = one_line(why);
 	return false;
+}
+
+std::string
+one_line(const std::string &text)
+{
+	std::string out;
+	for (char ch : text) {
+		auto c = static_cast<unsigned char>(ch);
+		if (c < 0x20 || c == 0x7F) {
+			char esc[8];
+			snprintf(esc, sizeof(esc), "\\x%02x", c);
+			out += esc;
+		} else {
+			out += static_cast<char>(c);
+		}
+	}
+	return out;
+}
+
+std::string
+shortest(double v)
+{
+	char text[40];
+	for (int digits = 1; digits <= 17; digits++) {
+		snprintf(text, sizeof(text), "%.*g", digits, v);
+		if (strtod(text, nullptr) == v)
+			break;
+	}
+	return text;
+}
+
+static uint64_t
+host_key(uint32_t addr, uint16_t port)
+{
+	return (uint64_t{addr} << 16) | port;
 }
 
 bool
@@ -32,25 +68,45 @@ rule_admits(const answer_rule &rule, uint32_t addr, uint16_t port)
 	if (rule.mask == 0xffffffff)
 		return addr == rule.addr;
 	uint32_t net = rule.addr & rule.mask;
-	return (addr & rule.mask) == net && addr != net && addr != (net | ~rule.mask);
+	if ((addr & rule.mask) != net)
+		return false;
+	// Both addresses of a /31 are hosts' (a point-to-point link).
+	return rule.mask == 0xfffffffe || (addr != net && addr != (net | ~rule.mask));
 }
 
-bool
+void
+add_rule(find_plan *plan, const answer_rule &rule)
+{
+	if (rule.mask == 0xffffffff) {
+		plan->hosts.insert(host_key(rule.addr, rule.port));
+		plan->host_addrs.insert(rule.addr);
+	} else {
+		plan->rules.push_back(rule);
+	}
+}
+
+admit_result
 plan_admits(const find_plan &plan, uint32_t addr, uint16_t port)
 {
-	return std::any_of(plan.rules.begin(), plan.rules.end(),
-	    [&](const answer_rule &r) { return rule_admits(r, addr, port); });
+	if (plan.hosts.count(host_key(addr, port)) != 0 ||
+	    std::any_of(plan.rules.begin(), plan.rules.end(),
+	        [&](const answer_rule &r) { return rule_admits(r, addr, port); }))
+		return admit_ok;
+	bool known = plan.host_addrs.count(addr) != 0 ||
+	    std::any_of(plan.rules.begin(), plan.rules.end(),
+	        [&](const answer_rule &r) { return rule_admits(r, addr, r.port); });
+	return known ? admit_other_port : admit_elsewhere;
 }
 
 void
 target_rules(uint32_t addr, uint16_t port, const std::vector<local_net> &nets,
-    std::vector<answer_rule> *rules)
+    find_plan *plan)
 {
-	rules->push_back({addr, 0xffffffff, port});
+	add_rule(plan, {addr, 0xffffffff, port});
 	bool local = false;
 	for (const local_net &n : nets) {
 		if (n.mask != 0xffffffff && (addr == n.bcast || addr == INADDR_BROADCAST)) {
-			rules->push_back({n.addr, n.mask, port});
+			add_rule(plan, {n.addr, n.mask, port});
 			local = true;
 		}
 	}
@@ -59,7 +115,7 @@ target_rules(uint32_t addr, uint16_t port, const std::vector<local_net> &nets,
 	// take ordinary host addresses (10.0.0.3) for broadcasts.
 	int ones = std::countr_one(addr);
 	if (!local && ones >= 8 && ones < 32)
-		rules->push_back({addr, ~((uint32_t{1} << ones) - 1), port});
+		add_rule(plan, {addr, ~((uint32_t{1} << ones) - 1), port});
 }
 
 bool
@@ -87,6 +143,39 @@ split_target(const std::string &target, std::string *host, uint16_t *port, std::
 		return false;
 	*port = static_cast<uint16_t>(v);
 	return true;
+}
+
+bool
+split_block(const std::string &host, uint32_t *net, uint32_t *mask, std::string *why)
+{
+	size_t slash = host.find('/');
+	if (slash == std::string::npos)
+		return false;
+	*why = host + ": not a block ADDRESS/PREFIX (PREFIX 16 to 32)";
+	std::string digits = host.substr(slash + 1);
+	struct in_addr in;
+	if (digits.empty() || digits.size() > 2 ||
+	    digits.find_first_not_of("0123456789") != std::string::npos ||
+	    inet_pton(AF_INET, host.substr(0, slash).c_str(), &in) != 1)
+		return false;
+	unsigned prefix = static_cast<unsigned>(std::stoul(digits));
+	if (prefix < 16 || prefix > 32)
+		return false;
+	*mask = ~uint32_t{0} << (32 - prefix);
+	*net = ntohl(in.s_addr) & *mask;
+	why->clear();
+	return true;
+}
+
+void
+block_hosts(uint32_t net, uint32_t mask, uint32_t *first, uint32_t *last)
+{
+	*first = net;
+	*last = net | ~mask;
+	if (mask < 0xfffffffe) {
+		++*first;
+		--*last;
+	}
 }
 
 static uint32_t
@@ -140,10 +229,18 @@ ipv4(uint32_t addr, uint16_t port)
 static void
 add_dest(find_plan *plan, const find_dest &d)
 {
-	for (const find_dest &have : plan->dests)
-		if (have.addr.sin_addr.s_addr == d.addr.sin_addr.s_addr &&
-		    have.addr.sin_port == d.addr.sin_port && have.ifindex == d.ifindex)
+	// Targets, by the thousand in a rack, by address and port; broadcasts,
+	// one per interface, by interface too.
+	if (d.ifindex == 0) {
+		uint64_t key = (uint64_t{ntohl(d.addr.sin_addr.s_addr)} << 16) | ntohs(d.addr.sin_port);
+		if (!plan->dest_keys.insert(key).second)
 			return;
+	} else if (std::any_of(plan->dests.begin(), plan->dests.end(), [&](const find_dest &have) {
+		       return have.ifindex == d.ifindex &&
+		           have.addr.sin_addr.s_addr == d.addr.sin_addr.s_addr;
+	       })) {
+		return;
+	}
 	plan->dests.push_back(d);
 }
 
@@ -153,28 +250,30 @@ add_target(find_plan *plan, const std::vector<local_net> &nets, uint32_t addr, u
     const std::string &label)
 {
 	add_dest(plan, {ipv4(addr, port), 0, {}, label, false});
-	target_rules(addr, port, nets, &plan->rules);
+	target_rules(addr, port, nets, plan);
 }
 
 bool
 plan_broadcast(corvane_finder *f, const std::vector<local_net> &nets, find_plan *plan)
 {
+	std::unordered_set<std::string> chosen(f->ifaces.begin(), f->ifaces.end()), used;
 	for (const local_net &n : nets) {
-		if (!n.broadcasts || (!f->ifaces.empty() &&
-		    std::find(f->ifaces.begin(), f->ifaces.end(), n.iface) == f->ifaces.end()))
+		if (!n.broadcasts || (!chosen.empty() && chosen.count(n.iface) == 0))
 			continue;
 		struct in_addr source;
 		source.s_addr = htonl(n.addr);
-		add_dest(plan, {ipv4(n.bcast, TARVO_PORT), n.ifindex, source, n.iface, false});
-		plan->rules.push_back({n.addr, n.mask, TARVO_PORT});
+		// A /31 is a point-to-point link: its "broadcast" address is one
+		// of its two hosts, perhaps this one. The link's broadcast reaches
+		// the other.
+		uint32_t to = n.mask == 0xfffffffe ? INADDR_BROADCAST : n.bcast;
+		add_dest(plan, {ipv4(to, TARVO_PORT), n.ifindex, source, n.iface, false});
+		add_rule(plan, {n.addr, n.mask, TARVO_PORT});
+		used.insert(n.iface);
 	}
-	for (const std::string &name : f->ifaces) {
-		bool used = std::any_of(plan->dests.begin(), plan->dests.end(),
-		    [&](const find_dest &d) { return d.label == name; });
-		if (!used)
+	for (const std::string &name : f->ifaces)
+		if (used.count(name) == 0)
 			return fail(f, name + ": no IPv4 broadcast address (down, loopback or not "
 			    "broadcast-capable)");
-	}
 	if (plan->dests.empty())
 		return fail(f, "no interface to broadcast on; name a TARGET");
 	return true;
@@ -235,10 +334,14 @@ resolve(corvane_finder *f, const std::vector<std::string> &labels,
 	std::unique_lock<std::mutex> hold(l->lock);
 	for (size_t i = 0; i < l->hosts.size(); i++) {
 		while (l->status[i] == EAI_INPROGRESS) {
+			// A cancel ends the run at once, with nothing found; it is
+			// looked at every few milliseconds.
+			if (f->cancelled.load())
+				return true;
 			double left = deadline - now_s();
 			if (left <= 0)
 				return fail(f, l->hosts[i] + ": name not resolved within the wait");
-			l->done.wait_for(hold, std::chrono::duration<double>(left));
+			l->done.wait_for(hold, std::chrono::duration<double>(std::min(left, 0.01)));
 		}
 		if (l->status[i] != 0)
 			return fail(f, l->hosts[i] + ": " + gai_strerror(l->status[i]));
@@ -269,7 +372,19 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
 		uint16_t port;
 		split_target(t, &host, &port, &why);  // checked when added
 		struct in_addr in;
-		if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
+		uint32_t net, mask;
+		if (split_block(host, &net, &mask, &why)) {
+			// Each host of the block by unicast; answers from the block.
+			uint32_t first, last;
+			block_hosts(net, mask, &first, &last);
+			for (uint64_t a = first; a <= last; a++) {
+				in.s_addr = htonl(static_cast<uint32_t>(a));
+				char text[INET_ADDRSTRLEN];
+				inet_ntop(AF_INET, &in, text, sizeof(text));
+				add_dest(plan, {ipv4(static_cast<uint32_t>(a), port), 0, {}, text, false});
+			}
+			add_rule(plan, {net, mask, port});
+		} else if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
 			add_target(plan, nets, ntohl(in.s_addr), port, t);
 		} else {
 			l->hosts.push_back(host);

@@ -1,17 +1,24 @@
 // The C interface. Every entry point catches what the standard library
 // may throw (out of memory, in practice) or a C++ callback might: nothing
-// crosses into C.
+// crosses into C. Every entry point takes a NULL finder, and a finder
+// that is running, as an error.
 #include "search.h"
 
 #include <net/if.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #define CORVANE_API extern "C" __attribute__((visibility("default")))
 
 static const char out_of_memory[] = "out of memory";
+
+static const char no_finder[] = "no finder (NULL)";
 
 // Runs body, or fails with "out of memory" if it throws.
 template <typename Body>
@@ -29,12 +36,76 @@ guarded(corvane_finder *f, Body body)
 	return -1;
 }
 
+// A change to a finder: refused while it runs (from its own callback).
+template <typename Body>
+static int
+change(corvane_finder *f, const char *what, Body body)
+{
+	if (f == nullptr)
+		return -1;
+	if (f->running) {
+		f->error = std::string(what) + ": not while the finder is running";
+		return -1;
+	}
+	return guarded(f, body);
+}
+
+static void
+destroy(corvane_finder *f)
+{
+	close(f->wake_fd);
+	delete f;
+}
+
+// A run or a watch. A cancel that came during it is used up as it
+// returns, and a free asked for from a callback done.
+// A run or a watch. A cancel that came during it is used up as it
+// returns, and a free asked for from a callback done.
+template <typename Body>
+static int
+running(corvane_finder *f, const char *what, Body body)
+{
+	int result = -1;
+	bool started = false;
+	int rc = change(f, what, [&] {
+		f->running = started = true;
+		result = body();
+		return result >= 0;
+	});
+	if (!started)
+		return -1;
+	f->running = false;
+	f->cancelled.store(false);
+	uint64_t count;
+	while (read(f->wake_fd, &count, sizeof(count)) > 0) {
+	}
+	if (f->free_asked) {
+		destroy(f);
+		return rc == 0 ? result : 0;
+	}
+	return rc == 0 ? result : -1;
+}
+
+// A cancel may come from a signal handler.
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+CORVANE_API const char *
+corvane_find_version(void)
+{
+	return CORVANE_FIND_VERSION;
+}
+
 CORVANE_API struct corvane_finder *
 corvane_finder_new(void)
 {
+	int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+	if (wake == -1)
+		return nullptr;
 	try {
-		return new corvane_finder{1.0, 0, {}, {}, nullptr, nullptr, {}};
+		return new corvane_finder{1.0, 0, {}, {}, nullptr, nullptr, nullptr, nullptr, {},
+		    {false}, wake, false, false};
 	} catch (...) {
+		close(wake);
 		return nullptr;
 	}
 }
@@ -42,18 +113,22 @@ corvane_finder_new(void)
 CORVANE_API void
 corvane_finder_free(struct corvane_finder *finder)
 {
-	delete finder;
+	if (finder == nullptr)
+		return;
+	if (finder->running) {
+		finder->free_asked = true;
+		corvane_finder_cancel(finder);
+		return;
+	}
+	destroy(finder);
 }
 
 CORVANE_API int
 corvane_finder_set_wait(struct corvane_finder *f, double seconds)
 {
-	return guarded(f, [&] {
-		if (!std::isfinite(seconds) || !(seconds > 0) || seconds > find_wait_max_s) {
-			char text[64];
-			snprintf(text, sizeof(text), "wait %g s: not above 0 and at most 3600", seconds);
-			return fail(f, text);
-		}
+	return change(f, "set_wait", [&] {
+		if (!std::isfinite(seconds) || !(seconds > 0) || seconds > find_wait_max_s)
+			return fail(f, "wait " + shortest(seconds) + " s: not above 0 and at most 3600");
 		f->wait_s = seconds;
 		return true;
 	});
@@ -62,7 +137,7 @@ corvane_finder_set_wait(struct corvane_finder *f, double seconds)
 CORVANE_API int
 corvane_finder_set_count(struct corvane_finder *f, unsigned count)
 {
-	return guarded(f, [&] {
+	return change(f, "set_count", [&] {
 		f->count = count;
 		return true;
 	});
@@ -71,7 +146,7 @@ corvane_finder_set_count(struct corvane_finder *f, unsigned count)
 CORVANE_API int
 corvane_finder_add_interface(struct corvane_finder *f, const char *name)
 {
-	return guarded(f, [&] {
+	return change(f, "add_interface", [&] {
 		if (name == nullptr || *name == '\0')
 			return fail(f, "an interface needs a name");
 		if (!f->targets.empty())
@@ -87,12 +162,16 @@ corvane_finder_add_interface(struct corvane_finder *f, const char *name)
 CORVANE_API int
 corvane_finder_add_target(struct corvane_finder *f, const char *target)
 {
-	return guarded(f, [&] {
+	return change(f, "add_target", [&] {
 		if (target == nullptr)
 			return fail(f, "a TARGET needs a host");
 		std::string host, why;
 		uint16_t port;
+		uint32_t net, mask;
 		if (!split_target(target, &host, &port, &why))
+			return fail(f, why);
+		why.clear();
+		if (!split_block(host, &net, &mask, &why) && !why.empty())
 			return fail(f, why);
 		if (!f->ifaces.empty())
 			return fail(f, std::string(target) +
@@ -105,7 +184,7 @@ corvane_finder_add_target(struct corvane_finder *f, const char *target)
 CORVANE_API int
 corvane_finder_set_warn(struct corvane_finder *f, corvane_warn_fn fn, void *arg)
 {
-	return guarded(f, [&] {
+	return change(f, "set_warn", [&] {
 		f->warn = fn;
 		f->warn_arg = arg;
 		return true;
@@ -113,20 +192,54 @@ corvane_finder_set_warn(struct corvane_finder *f, corvane_warn_fn fn, void *arg)
 }
 
 CORVANE_API int
+corvane_finder_set_log(struct corvane_finder *f, corvane_log_fn fn, void *arg)
+{
+	return change(f, "set_log", [&] {
+		f->log = fn;
+		f->log_arg = arg;
+		return true;
+	});
+}
+
+CORVANE_API int
 corvane_finder_run(struct corvane_finder *f, corvane_board_fn fn, void *arg)
 {
-	int found = -1;
-	int rc = guarded(f, [&] {
+	return running(f, "run", [&] {
 		if (fn == nullptr)
-			return fail(f, "no function to report boards to");
-		found = run_search(f, fn, arg);
-		return found >= 0;
+			return fail(f, "no function to report boards to") ? 0 : -1;
+		return run_search(f, fn, arg);
 	});
-	return rc == 0 ? found : -1;
+}
+
+CORVANE_API int
+corvane_finder_watch(struct corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg)
+{
+	return running(f, "watch", [&] {
+		if (fn == nullptr)
+			return fail(f, "no function to report events to") ? 0 : -1;
+		if (!std::isfinite(interval_s) || interval_s < watch_interval_min_s ||
+		    interval_s > find_wait_max_s)
+			return fail(f, "interval " + shortest(interval_s) +
+			    " s: not from 0.01 to 3600") ? 0 : -1;
+		return run_watch(f, interval_s, fn, arg);
+	});
+}
+
+CORVANE_API int
+corvane_finder_cancel(struct corvane_finder *f)
+{
+	// Only what a signal handler may do: a lock-free store and a write.
+	if (f == nullptr)
+		return -1;
+	f->cancelled.store(true);
+	uint64_t one = 1;
+	ssize_t n = write(f->wake_fd, &one, sizeof(one));
+	(void)n;  // a full counter wakes the search as well
+	return 0;
 }
 
 CORVANE_API const char *
 corvane_finder_error(const struct corvane_finder *f)
 {
-	return f->error.c_str();
+	return f == nullptr ? no_finder : f->error.c_str();
 }

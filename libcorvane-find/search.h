@@ -8,8 +8,10 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 struct corvane_finder {
@@ -19,10 +21,21 @@ struct corvane_finder {
 	std::vector<std::string> targets;  // as given, checked
 	corvane_warn_fn warn;
 	void *warn_arg;
+	corvane_log_fn log;
+	void *log_arg;
 	std::string error;
+	// Set by a cancel, which also writes to wake_fd (an eventfd that the
+	// search waits on); cleared as a run returns.
+	std::atomic<bool> cancelled;
+	int wake_fd;
+	bool running;     // a run or watch is under way: no changes now
+	bool free_asked;  // freed from inside a callback: done as the run returns
 };
 
 constexpr double find_wait_max_s = 3600;
+constexpr double watch_interval_min_s = 0.01;
+// A run lists no more boards than this, whatever answers.
+constexpr unsigned find_boards_max = 65536;
 
 // Where one copy of each request goes.
 struct find_dest {
@@ -42,9 +55,14 @@ struct answer_rule {
 	uint16_t port;
 };
 
+// The rules of a plan: single addresses (and ports) in a hash set, as a
+// rack's thousands of targets make them; subnets in a list.
 struct find_plan {
 	std::vector<find_dest> dests;
-	std::vector<answer_rule> rules;
+	std::unordered_set<uint64_t> dest_keys;  // address, port and interface
+	std::unordered_set<uint64_t> hosts;      // address and port
+	std::unordered_set<uint32_t> host_addrs; // the same addresses alone
+	std::vector<answer_rule> rules;          // subnets
 };
 
 // An IPv4 address with its interface, as the system lists them.
@@ -55,20 +73,37 @@ struct local_net {
 	bool broadcasts;  // up, broadcast-capable, not loopback, not a host route
 };
 
+// Why an answer is refused, or admit_ok.
+enum admit_result : int {
+	admit_ok = 0,
+	admit_elsewhere = 1,   // from outside the asked subnets or targets
+	admit_other_port = 2,  // from where a request went, but another port
+};
+
 bool rule_admits(const answer_rule &rule, uint32_t addr, uint16_t port);
-bool plan_admits(const find_plan &plan, uint32_t addr, uint16_t port);
+admit_result plan_admits(const find_plan &plan, uint32_t addr, uint16_t port);
+void add_rule(find_plan *plan, const answer_rule &rule);
 
 // The rules for answers to a request sent to target addr:port: the
 // address itself, and if it is a broadcast address (of a local subnet,
 // 255.255.255.255 for all of them, or one ending in 8 or more one bits
 // for a subnet elsewhere) every host of that subnet.
 void target_rules(uint32_t addr, uint16_t port, const std::vector<local_net> &nets,
-    std::vector<answer_rule> *rules);
+    find_plan *plan);
 
 // "HOST" or "HOST:PORT", the port 1 to 65535 in decimal (default 49100).
 // An IPv6 address is refused with its own reason.
 bool split_target(const std::string &target, std::string *host, uint16_t *port,
     std::string *why);
+
+// A block "ADDRESS/PREFIX", PREFIX 16 to 32, as its network and mask.
+// False when host has no "/"; with a "/" that is no block, false with
+// *why.
+bool split_block(const std::string &host, uint32_t *net, uint32_t *mask, std::string *why);
+// The first and last address of a block to ask: its network and
+// broadcast addresses are left out, but for /31 and /32, whose every
+// address is a host's (RFC 3021).
+void block_hosts(uint32_t net, uint32_t mask, uint32_t *first, uint32_t *last);
 
 // Fills plan->dests and plan->rules, or gives false with finder->error.
 bool local_nets(corvane_finder *f, std::vector<local_net> *nets);
@@ -85,8 +120,16 @@ bool is_board_reply(const unsigned char *dgram, ssize_t len, bool truncated,
     uint32_t *proto_ver);
 
 double now_s(void);
+// Sets the finder's reason, control characters escaped; gives false.
 bool fail(corvane_finder *f, const std::string &why);
+// Text for one line: control characters and DEL as \xHH.
+std::string one_line(const std::string &text);
+// A number as given: the shortest decimal that reads back as v.
+std::string shortest(double v);
+// Passes a line to the finder's log, and warnings to its warn function.
+void find_log(corvane_finder *f, int level, const std::string &line);
 
 int run_search(corvane_finder *f, corvane_board_fn fn, void *arg);
+int run_watch(corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg);
 
 #endif

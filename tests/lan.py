@@ -39,13 +39,12 @@ def default_send_buffer_limit():
     nobody has tuned. The setting is the whole machine's (a namespace
     cannot have its own), so it is put back afterwards."""
     wmem = "net.core.wmem_max"
-    was = subprocess.run(["sysctl", "-n", wmem], capture_output=True, text=True,
-                         check=True, timeout=30).stdout.strip()
-    subprocess.run(["sysctl", "-qw", f"{wmem}=212992"], check=True, timeout=30)
+    was = harness.run(["sysctl", "-n", wmem], 30).strip()
+    harness.run(["sysctl", "-qw", f"{wmem}=212992"], 30)
     try:
         yield
     finally:
-        subprocess.run(["sysctl", "-qw", f"{wmem}={was}"], check=True, timeout=30)
+        harness.run(["sysctl", "-qw", f"{wmem}={was}"], 30)
 
 
 def _remove_stale():

@@ -35,7 +35,7 @@ TEST(FinderArgs, SecondsTargetsAndCounts)
 TEST(FinderArgs, UnknownOptionsAreNamed)
 {
 	struct { std::vector<const char *> args; const char *why; } cases[] = {
-		{{"-zq"}, "unknown option -z"}, {{"-nz"}, "-n z: not a count of 1 or more"},
+		{{"-zq"}, "unknown option -z"}, {{"-nz"}, "-n z: not a count from 1 to 4294967295"},
 		{{"--bogus"}, "unknown option --bogus"}, {{"-t"}, "option -t needs a value"},
 	};
 	for (auto &c : cases) {

@@ -43,22 +43,57 @@ TEST(Answers, OnlyFromWhereARequestWent)
 	std::vector<local_net> nets = {{"eth0", 2, ip("10.77.1.1"), ip("255.255.255.0"),
 	    ip("10.77.1.255"), true}};
 	find_plan plan;
-	plan.rules.push_back({ip("10.77.1.1"), ip("255.255.255.0"), 49100});  // broadcast on eth0
-	target_rules(ip("192.168.7.20"), 5000, nets, &plan.rules);            // a board
-	target_rules(ip("10.77.1.255"), 7, nets, &plan.rules);                // eth0's subnet
-	target_rules(ip("172.16.8.255"), 49100, nets, &plan.rules);           // a subnet elsewhere
-	target_rules(ip("10.9.0.3"), 49100, nets, &plan.rules);               // a host, not a subnet
-	struct { const char *addr; uint16_t port; bool counts; } cases[] = {
-		{"10.77.1.11", 49100, true}, {"10.77.1.11", 7, true}, {"10.77.1.11", 0, false},
-		{"10.77.1.11", 5000, false}, {"10.77.1.0", 49100, false},
-		{"10.77.1.255", 49100, false}, {"10.77.2.11", 49100, false},
-		{"192.168.7.20", 5000, true}, {"192.168.7.20", 49100, false},
-		{"192.168.7.21", 5000, false}, {"172.16.8.1", 49100, true},
-		{"172.16.8.255", 49100, true}, {"172.16.9.1", 49100, false},
-		{"10.9.0.3", 49100, true}, {"10.9.0.2", 49100, false}, {"0.1.2.3", 49100, false},
+	add_rule(&plan, {ip("10.77.1.1"), ip("255.255.255.0"), 49100});  // broadcast on eth0
+	add_rule(&plan, {ip("10.50.0.0"), ip("255.255.255.254"), 49100}); // broadcast on a /31
+	target_rules(ip("192.168.7.20"), 5000, nets, &plan);              // a board
+	target_rules(ip("10.77.1.255"), 7, nets, &plan);                  // eth0's subnet
+	target_rules(ip("172.16.8.255"), 49100, nets, &plan);             // a subnet elsewhere
+	target_rules(ip("10.9.0.3"), 49100, nets, &plan);                 // a host, not a subnet
+	target_rules(ip("255.255.255.255"), 9, nets, &plan);              // every local subnet
+	const admit_result ok = admit_ok, port = admit_other_port, no = admit_elsewhere;
+	struct { const char *addr; uint16_t port; admit_result counts; } cases[] = {
+		{"10.77.1.11", 49100, ok}, {"10.77.1.11", 7, ok}, {"10.77.1.11", 9, ok},
+		{"10.77.1.11", 0, port}, {"10.77.1.11", 5000, port}, {"10.77.1.0", 49100, no},
+		{"10.77.1.255", 49100, port}, {"10.77.2.11", 49100, no},
+		{"192.168.7.20", 5000, ok}, {"192.168.7.20", 49100, port},
+		{"192.168.7.21", 5000, no}, {"172.16.8.1", 49100, ok},
+		{"172.16.8.255", 49100, ok}, {"172.16.9.1", 49100, no},
+		{"10.9.0.3", 49100, ok}, {"10.9.0.2", 49100, no}, {"0.1.2.3", 49100, no},
+		{"10.50.0.0", 49100, ok}, {"10.50.0.1", 49100, ok}, {"10.50.0.2", 49100, no},
 	};
 	for (const auto &c : cases)
 		EXPECT_EQ(plan_admits(plan, ip(c.addr), c.port), c.counts) << c.addr << ":" << c.port;
+}
+
+TEST(Targets, Blocks)
+{
+	struct { const char *text; const char *first; const char *last; } cases[] = {
+		{"10.0.4.9/22", "10.0.4.1", "10.0.7.254"}, {"10.0.0.5/30", "10.0.0.5", "10.0.0.6"},
+		{"10.0.0.5/31", "10.0.0.4", "10.0.0.5"}, {"10.0.0.5/32", "10.0.0.5", "10.0.0.5"},
+		{"172.16.99.1/16", "172.16.0.1", "172.16.255.254"},
+	};
+	for (const auto &c : cases) {
+		uint32_t net, mask, first, last;
+		std::string why;
+		ASSERT_TRUE(split_block(c.text, &net, &mask, &why)) << c.text;
+		block_hosts(net, mask, &first, &last);
+		EXPECT_EQ(std::make_pair(first, last), std::make_pair(ip(c.first), ip(c.last))) << c.text;
+	}
+	for (const char *bad : {"10.0.0.0/15", "10.0.0.0/33", "10.0.0.0/", "10.0.0.0/+8",
+	         "10.0.0/24", "board/24", "10.0.0.0/024"}) {
+		uint32_t net, mask;
+		std::string why;
+		EXPECT_FALSE(split_block(bad, &net, &mask, &why)) << bad;
+		EXPECT_EQ(why, std::string(bad) + ": not a block ADDRESS/PREFIX (PREFIX 16 to 32)");
+	}
+}
+
+TEST(Reasons, OneLineAndTheValueGiven)
+{
+	EXPECT_EQ(one_line("lo\nX\x7f\x1b\xc3\xa9"), "lo\\x0aX\\x7f\\x1b\xc3\xa9");
+	EXPECT_EQ(shortest(3600.0001), "3600.0001");
+	EXPECT_EQ(shortest(0.1), "0.1");
+	EXPECT_EQ(shortest(1e-300), "1e-300");
 }
 
 TEST(Wire, RequestAndWhatCountsAsAReply)

@@ -20,9 +20,11 @@ field() {
 }
 
 man3() {
-	for fn in new free set_wait set_count add_interface add_target set_warn run error; do
+	for fn in new free set_wait set_count add_interface add_target set_warn run error \
+		cancel watch set_log; do
 		echo "-rw-r--r-- ./usr/share/man/man3/corvane_finder_$fn.3.gz"
 	done
+	echo "-rw-r--r-- ./usr/share/man/man3/corvane_find_version.3.gz"
 }
 
 packages=
@@ -48,7 +50,7 @@ $overrides" ;;
 	libcorvane-find1)
 		field Architecture "$arch"
 		want="lrwxrwxrwx $lib/libcorvane-find.so.1
--rw-r--r-- $lib/libcorvane-find.so.1.1.0
+-rw-r--r-- $lib/libcorvane-find.so.$(dpkg-deb -f "$deb" Version | cut -d- -f1)
 $overrides" ;;
 	libcorvane-find-dev)
 		field Depends "libcorvane-find1 (= $(dpkg-deb -f "$deb" Version))"
