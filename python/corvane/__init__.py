@@ -4,30 +4,57 @@
     >>> for board in corvane.find(wait=0.5):
     ...     print(board.address, board.interface, board.rtt_ms)
 
+    >>> for event in corvane.watch(interval=2.0):      # until Ctrl-C
+    ...     print(event.kind, event.board.address)
+
 The search is libcorvane-find's, the same as the corvane-find command's:
 the discovery request goes out three times within the wait, as a broadcast
 on every interface that is up (or on those named) or to the targets named,
 and only answers from where a request went count. A call never lasts
-longer than the wait.
+longer than the wait, and Ctrl-C ends it at once with KeyboardInterrupt.
+
+Each search runs on a thread of its own, which the call waits for; so any
+number of threads may search at once, and asyncio programs have
+find_async and watch_async. The library's account of each search goes to
+the logger "corvane": warnings (a request that could not be sent) at
+WARNING, where each request went and what came back at DEBUG.
+
+Arguments of the wrong type raise TypeError; bad values, and system errors,
+raise FindError.
 """
 
 from __future__ import annotations
 
+import asyncio
 import ctypes
 import ipaddress
+import logging
+import os
+import queue
+import sys
+import threading
 from dataclasses import dataclass
-from typing import Iterable, List, Union
+from typing import AsyncIterator, Callable, Iterable, Iterator, List, Union
 
-__all__ = ["Board", "FindError", "find"]
+__all__ = ["Board", "Event", "FindError", "find", "find_async", "watch", "watch_async",
+           "__version__"]
+
+__version__ = "1.2.0"
+
+_log = logging.getLogger("corvane")
 
 
 class FindError(Exception):
-    """A bad argument, or a system error (an unknown interface or host name,
-    no interface to broadcast on, ...). str() of it is the one-line reason
-    that corvane-find prints."""
+    """A bad argument value, or a system error (an unknown interface or host
+    name, no interface to broadcast on, ...). str() of it is the one-line
+    reason that corvane-find prints."""
 
 
-@dataclass(frozen=True)
+# Slots where the language has them: a run may list 65536 boards.
+_SLOTS = {"slots": True} if sys.version_info >= (3, 10) else {}
+
+
+@dataclass(frozen=True, **_SLOTS)
 class Board:
     """One board that answered."""
 
@@ -43,33 +70,66 @@ class Board:
     """Milliseconds since the request that it answered."""
 
 
+@dataclass(frozen=True, **_SLOTS)
+class Event:
+    """What a watch saw: kind "found" (a board's first answer, or its first
+    since it was lost) or "lost" (it missed 3 rounds in a row; the board as
+    it last answered)."""
+
+    kind: str
+    board: Board
+
+
 class _Board(ctypes.Structure):
     _fields_ = [("address", ctypes.c_char_p), ("port", ctypes.c_uint),
                 ("proto_ver", ctypes.c_uint), ("interface", ctypes.c_char_p),
                 ("rtt_ms", ctypes.c_double)]
 
 
+class _Event(ctypes.Structure):
+    _fields_ = [("kind", ctypes.c_int), ("board", ctypes.POINTER(_Board))]
+
+
 _BOARD_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_Board), ctypes.c_void_p)
+_EVENT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_Event), ctypes.c_void_p)
+_LOG_FN = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
+_FOUND, _LOST = 1, 2
+_WARNING = 1
 _lib = None
+_lib_lock = threading.Lock()
+
+
+def _library_name(platform: str = sys.platform) -> str:
+    return "libcorvane-find-1.dll" if platform == "win32" else "libcorvane-find.so.1"
 
 
 def _library() -> ctypes.CDLL:
+    """The library beside the module (as a wheel installs it), or the
+    system's."""
     global _lib
-    if _lib is None:
-        lib = ctypes.CDLL("libcorvane-find.so.1")
-        finder = ctypes.c_void_p
-        for name, restype, argtypes in (
-                ("corvane_finder_new", finder, []),
-                ("corvane_finder_free", None, [finder]),
-                ("corvane_finder_set_wait", ctypes.c_int, [finder, ctypes.c_double]),
-                ("corvane_finder_set_count", ctypes.c_int, [finder, ctypes.c_uint]),
-                ("corvane_finder_add_interface", ctypes.c_int, [finder, ctypes.c_char_p]),
-                ("corvane_finder_add_target", ctypes.c_int, [finder, ctypes.c_char_p]),
-                ("corvane_finder_run", ctypes.c_int, [finder, _BOARD_FN, ctypes.c_void_p]),
-                ("corvane_finder_error", ctypes.c_char_p, [finder])):
-            fn = getattr(lib, name)
-            fn.restype, fn.argtypes = restype, argtypes
-        _lib = lib
+    with _lib_lock:
+        if _lib is None:
+            name = _library_name()
+            beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), name)
+            lib = ctypes.CDLL(beside if os.path.exists(beside) else name)
+            finder = ctypes.c_void_p
+            for fn_name, restype, argtypes in (
+                    ("corvane_find_version", ctypes.c_char_p, []),
+                    ("corvane_finder_new", finder, []),
+                    ("corvane_finder_free", None, [finder]),
+                    ("corvane_finder_set_wait", ctypes.c_int, [finder, ctypes.c_double]),
+                    ("corvane_finder_set_count", ctypes.c_int, [finder, ctypes.c_uint]),
+                    ("corvane_finder_add_interface", ctypes.c_int, [finder, ctypes.c_char_p]),
+                    ("corvane_finder_add_target", ctypes.c_int, [finder, ctypes.c_char_p]),
+                    ("corvane_finder_set_log", ctypes.c_int, [finder, _LOG_FN, ctypes.c_void_p]),
+                    ("corvane_finder_run", ctypes.c_int, [finder, _BOARD_FN, ctypes.c_void_p]),
+                    ("corvane_finder_watch", ctypes.c_int,
+                     [finder, ctypes.c_double, _EVENT_FN, ctypes.c_void_p]),
+                    ("corvane_finder_cancel", ctypes.c_int, [finder]),
+                    ("corvane_finder_error", ctypes.c_char_p, [finder])):
+                fn = getattr(lib, fn_name)
+                fn.restype, fn.argtypes = restype, argtypes
+            _lib = lib
     return _lib
 
 
@@ -78,8 +138,134 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def _names(value: Union[str, Iterable[str]]) -> List[str]:
-    return [value] if isinstance(value, str) else list(value)
+def _board(b: _Board) -> Board:
+    return Board(b.address.decode("ascii"), b.port, b.proto_ver, _text(b.interface), b.rtt_ms)
+
+
+def _names(what: str, value: Union[str, Iterable[str]]) -> List[bytes]:
+    if isinstance(value, str):
+        value = [value]
+    elif isinstance(value, (bytes, bytearray)) or not hasattr(value, "__iter__"):
+        raise TypeError(f"{what}: a str or an iterable of str, not {type(value).__name__}")
+    names = []
+    for name in value:
+        if not isinstance(name, str):
+            raise TypeError(f"{what}: a str or an iterable of str, not one holding "
+                            f"{type(name).__name__}")
+        if "\0" in name:
+            raise FindError(f"{name!r}: holds a NUL character")
+        names.append(name.encode("utf-8", "surrogateescape"))
+    return names
+
+
+def _seconds(what: str, value: float, limits: str) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{what}: a number of seconds, not {type(value).__name__}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise FindError(f"{what} {value} s: {limits}") from None
+
+
+class _Search:
+    """One finder, set up from a call's arguments, and the thread that runs
+    it. The callbacks run on that thread, never on the caller's, so that a
+    KeyboardInterrupt is raised where the caller waits, and never inside a
+    callback, where ctypes would swallow it."""
+
+    def __init__(self, wait: float, count: int, interfaces, targets):
+        if isinstance(count, bool) or not isinstance(count, int):
+            raise TypeError(f"count: a whole number, not {type(count).__name__}")
+        if not 0 <= count < 2 ** 32:
+            raise FindError(f"count {count}: not a whole number from 0 to 4294967295")
+        wait_s = _seconds("wait", wait, "not above 0 and at most 3600")
+        ifaces, hosts = _names("interfaces", interfaces), _names("targets", targets)
+        self.lib = _library()
+        self.finder = self.lib.corvane_finder_new()
+        if not self.finder:
+            raise MemoryError("corvane_finder_new")
+        self.log_fn = _LOG_FN(self._log)
+        self.result = None
+        self.failure = None
+        self.thread = None
+        try:
+            self.check(self.lib.corvane_finder_set_wait(self.finder, wait_s))
+            self.check(self.lib.corvane_finder_set_count(self.finder, count))
+            self.check(self.lib.corvane_finder_set_log(self.finder, self.log_fn, None))
+            for name in ifaces:
+                self.check(self.lib.corvane_finder_add_interface(self.finder, name))
+            for host in hosts:
+                self.check(self.lib.corvane_finder_add_target(self.finder, host))
+        except BaseException:
+            self.free()
+            raise
+
+    @staticmethod
+    def _log(level, line, _arg):
+        if level == _WARNING:
+            _log.warning("%s", _text(line))
+        elif _log.isEnabledFor(logging.DEBUG):
+            _log.debug("%s", _text(line))
+
+    def check(self, rc: int) -> int:
+        if rc == -1:
+            raise FindError(_text(self.lib.corvane_finder_error(self.finder)))
+        return rc
+
+    def start(self, call: Callable[[], int], then: Callable[[], None] = lambda: None):
+        """Runs call (the library's run or watch) on a thread of its own,
+        and then `then` there."""
+        def body():
+            try:
+                self.result = call()
+            except BaseException as e:  # noqa: B902 (handed to the caller)
+                self.failure = e
+            finally:
+                then()
+        self.thread = threading.Thread(target=body, name="corvane", daemon=True)
+        self.thread.start()
+
+    def cancel(self):
+        self.lib.corvane_finder_cancel(self.finder)
+
+    def end(self) -> int:
+        """Waits for the search (at most 50 ms after a cancel), frees the
+        finder, and gives the library's result or raises what ended it."""
+        try:
+            if self.thread is not None:
+                self.thread.join()
+            if self.failure is not None:
+                raise self.failure
+            return self.check(self.result)
+        finally:
+            self.free()
+
+    def wait(self) -> int:
+        """Waits for the search; whatever interrupts the wait (Ctrl-C)
+        cancels it first."""
+        try:
+            self.thread.join()
+        except BaseException:
+            self.cancel()
+            self.end()
+            raise
+        return self.end()
+
+    def free(self):
+        if self.finder:
+            self.lib.corvane_finder_free(self.finder)
+            self.finder = None
+
+
+def _keep(boards: List[Board]):
+    def keep(board, _arg):
+        boards.append(_board(board.contents))
+        return 0
+    return _BOARD_FN(keep)
+
+
+def _sorted(boards: List[Board]) -> List[Board]:
+    return sorted(boards, key=lambda b: (int(ipaddress.IPv4Address(b.address)), b.port))
 
 
 def find(wait: float = 1.0, count: int = 0, interfaces: Union[str, Iterable[str]] = (),
@@ -90,40 +276,113 @@ def find(wait: float = 1.0, count: int = 0, interfaces: Union[str, Iterable[str]
     count: stop as soon as this many boards have answered (0: wait).
     interfaces: broadcast only on these.
     targets: ask only these, "HOST" or "HOST:PORT" (port 49100 when none
-    is given); a target can be a directed broadcast address.
+    is given); a target can be a directed broadcast address, or a block
+    "ADDRESS/PREFIX" (PREFIX 16 to 32) whose every host is asked.
     Interfaces and targets cannot be combined.
 
     Raises FindError with corvane-find's one-line reason on a bad argument
-    or a system error. No board answering is no error: the list is empty.
+    value or a system error, TypeError on an argument of the wrong type.
+    No board answering is no error: the list is empty. Ctrl-C ends the
+    search at once and raises KeyboardInterrupt.
     """
-    if isinstance(count, bool) or not isinstance(count, int) or not 0 <= count < 2 ** 32:
-        raise FindError(f"count {count!r}: not a whole number from 0 to 4294967295")
-    if isinstance(wait, bool) or not isinstance(wait, (int, float)):
-        raise FindError(f"wait {wait!r}: not a number of seconds")
-    lib = _library()
-    finder = lib.corvane_finder_new()
-    if not finder:
-        raise MemoryError("corvane_finder_new")
+    search = _Search(wait, count, interfaces, targets)
     boards: List[Board] = []
+    keep = _keep(boards)
+    search.start(lambda: search.lib.corvane_finder_run(search.finder, keep, None))
+    search.wait()
+    return _sorted(boards)
 
-    def keep(board, _arg):
-        b = board.contents
-        boards.append(Board(b.address.decode("ascii"), b.port, b.proto_ver,
-                            _text(b.interface), b.rtt_ms))
-        return 0
+
+async def find_async(wait: float = 1.0, count: int = 0,
+                     interfaces: Union[str, Iterable[str]] = (),
+                     targets: Union[str, Iterable[str]] = ()) -> List[Board]:
+    """find() for asyncio: the loop goes on while the search runs.
+    Cancelling the task ends the search (its socket closed) before the
+    CancelledError goes on."""
+    search = _Search(wait, count, interfaces, targets)
+    loop = asyncio.get_running_loop()
+    done = loop.create_future()
+    boards: List[Board] = []
+    keep = _keep(boards)
+    search.start(lambda: search.lib.corvane_finder_run(search.finder, keep, None),
+                 lambda: _call_soon(loop, _settle, done))
     try:
-        def check(rc: int) -> int:
-            if rc == -1:
-                raise FindError(_text(lib.corvane_finder_error(finder)))
-            return rc
-        check(lib.corvane_finder_set_wait(finder, float(wait)))
-        check(lib.corvane_finder_set_count(finder, count))
-        for name in _names(interfaces):
-            check(lib.corvane_finder_add_interface(finder, name.encode("utf-8", "surrogateescape")))
-        for target in _names(targets):
-            check(lib.corvane_finder_add_target(finder, target.encode("utf-8", "surrogateescape")))
-        check(lib.corvane_finder_run(finder, _BOARD_FN(keep), None))
+        await done
+    except BaseException:
+        search.cancel()
+        search.end()
+        raise
+    search.end()
+    return _sorted(boards)
+
+
+def _settle(future):
+    if not future.done():
+        future.set_result(None)
+
+
+def _call_soon(loop, fn, *args):
+    try:
+        loop.call_soon_threadsafe(fn, *args)
+    except RuntimeError:
+        pass  # the loop is closed: nobody waits any more
+
+
+def _watch_search(interval: float, interfaces, targets, put) -> _Search:
+    interval_s = _seconds("interval", interval, "not from 0.01 to 3600")
+    search = _Search(1.0, 0, interfaces, targets)
+
+    def on_event(event, _arg):
+        e = event.contents
+        put(Event("found" if e.kind == _FOUND else "lost", _board(e.board.contents)))
+        return 0
+    search.event_fn = _EVENT_FN(on_event)
+    search.interval_s = interval_s
+    return search
+
+
+def watch(interval: float = 2.0, interfaces: Union[str, Iterable[str]] = (),
+          targets: Union[str, Iterable[str]] = ()) -> Iterator[Event]:
+    """Asks every `interval` seconds (0.01 to 3600) and yields an Event as
+    each board is found and lost, for as long as the caller iterates.
+    Leaving the loop, closing the generator or Ctrl-C ends the search."""
+    events: "queue.Queue" = queue.Queue()
+    end = object()
+    search = _watch_search(interval, interfaces, targets, events.put)
+
+    def generate():
+        search.start(lambda: search.lib.corvane_finder_watch(
+            search.finder, search.interval_s, search.event_fn, None), lambda: events.put(end))
+        try:
+            while True:
+                event = events.get()
+                if event is end:
+                    break
+                yield event
+        finally:
+            search.cancel()
+            search.end()
+    return generate()
+
+
+async def watch_async(interval: float = 2.0, interfaces: Union[str, Iterable[str]] = (),
+                      targets: Union[str, Iterable[str]] = ()) -> AsyncIterator[Event]:
+    """watch() for asyncio: `async for event in corvane.watch_async(...)`.
+    Cancelling the task, or closing the generator, ends the search."""
+    loop = asyncio.get_running_loop()
+    events: asyncio.Queue = asyncio.Queue()
+    end = object()
+    search = _watch_search(interval, interfaces, targets,
+                           lambda event: _call_soon(loop, events.put_nowait, event))
+    search.start(lambda: search.lib.corvane_finder_watch(
+        search.finder, search.interval_s, search.event_fn, None),
+        lambda: _call_soon(loop, events.put_nowait, end))
+    try:
+        while True:
+            event = await events.get()
+            if event is end:
+                break
+            yield event
     finally:
-        lib.corvane_finder_free(finder)
-    boards.sort(key=lambda b: (int(ipaddress.IPv4Address(b.address)), b.port))
-    return boards
+        search.cancel()
+        search.end()

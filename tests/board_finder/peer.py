@@ -8,6 +8,8 @@
              hosts of one /24 of NET, hosts outside NET, NET's own network
              and broadcast addresses, ports 0 and 7; prints "done"
   crowd:     the same, with 400 replies from 400 hosts of NET
+  swarm:     the same, with 150000 replies from as many hosts of NET, at
+             about 100000 a second
 
 Usage: peer.py MODE [SECONDS [NET]]; runs for at most SECONDS (default 60)."""
 
@@ -39,6 +41,9 @@ def forgeries(mode, net):
     if mode == "crowd":
         return [(str(ipaddress.ip_address(first + 256 + i)), 49100) for i in range(400)]
     rng = random.Random(7)
+    if mode == "swarm":
+        return [(str(ipaddress.ip_address(first + a)), 49100)
+                for a in rng.sample(range(256, net.num_addresses - 1), 150000)]
     host = str(ipaddress.ip_address(first + 300))
     odd = [(str(net.network_address), 49100), (str(net.broadcast_address), 49100),
            ("0.1.2.3", 49100), (host, 0), (host, 7)]
@@ -53,12 +58,15 @@ def forgeries(mode, net):
     return out
 
 
-def forge(sources, sender):
+def forge(sources, sender, per_10ms=None):
     print(time.monotonic(), flush=True)
     packets = [forged(src, sport, sender[0], REPLY, sender[1]) for src, sport in sources]
     sys.stdin.readline()
+    start = time.monotonic()
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as raw:
-        for p in packets:
+        for i, p in enumerate(packets):
+            if per_10ms and i % per_10ms == 0:
+                time.sleep(max(start + i / per_10ms / 100 - time.monotonic(), 0))
             try:
                 raw.sendto(p, (sender[0], 0))
             except OSError:
@@ -68,7 +76,7 @@ def forge(sources, sender):
 
 def main(mode, seconds="60", net=None):
     deadline = time.monotonic() + float(seconds)
-    sources = forgeries(mode, net) if mode in ("flood", "crowd") else None
+    sources = forgeries(mode, net) if mode in ("flood", "crowd", "swarm") else None
     asked = {}
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.bind(("0.0.0.0", 49100))
@@ -82,7 +90,7 @@ def main(mode, seconds="60", net=None):
                 continue
             asked[sender] = asked.get(sender, 0) + 1
             if sources:
-                forge(sources, sender)
+                forge(sources, sender, 1000 if mode == "swarm" else None)
                 return
             if mode == "malformed":
                 for d in MALFORMED:

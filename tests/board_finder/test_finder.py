@@ -4,10 +4,13 @@ daemons on a LAN of namespaces, and against a crowd on loopback."""
 import ipaddress
 import json
 import os
+import resource
+import select
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -16,7 +19,7 @@ sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
 import lan  # noqa: E402
 
-ARGS = harness.options("finder", "tarvo")
+ARGS = harness.options("finder", "tarvo", "module", "library")
 
 PEER = os.path.join(HERE, "peer.py")
 LAN_PROBLEM = lan.unavailable()
@@ -24,6 +27,29 @@ LAN_PROBLEM = lan.unavailable()
 
 def finder_cmd(*args):
     return (harness.NOBODY if os.geteuid() == 0 else []) + [ARGS.finder, *args]
+
+
+def next_line(proc, seconds):
+    """The next line proc writes within `seconds` (its stdout unbuffered),
+    or None."""
+    if not select.select([proc.stdout], [], [], seconds)[0]:
+        return None
+    return proc.stdout.readline().decode()
+
+
+def peak(proc, timeout):
+    """Waits for proc, reading its output meanwhile: (status, stdout,
+    stderr, peak memory in KiB)."""
+    out, err = [], []
+    readers = [threading.Thread(target=lambda f, into: into.append(f.read()), args=a)
+               for a in ((proc.stdout, out), (proc.stderr, err))]
+    for r in readers:
+        r.start()
+    for r in readers:
+        r.join(timeout)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    return proc.returncode, out[0].decode(), err[0].decode(), usage.ru_maxrss
 
 
 def boards(stdout):
@@ -112,6 +138,20 @@ class SmallLan(unittest.TestCase):
             with self.subTest(args=args):
                 status, got, err = self.find(*args)
                 self.assertEqual((status, got, err.splitlines()), (1, "", lines))
+
+    def test_verbose_says_where_requests_went_and_what_came_back(self):
+        # The board answers each of the three rounds, the malformed peer
+        # with 5 datagrams that are not a board's answer each time.
+        status, out, err = self.find("-v", "-t", "1", "10.77.1.11", "10.77.1.20", "192.0.2.1")
+        self.assertEqual(status, 0, err)
+        want = [f"round {r}: {to}" for r in (1, 2, 3) for to in (
+            "10.77.1.11:49100: sent", "10.77.1.20:49100: sent",
+            "192.0.2.1:49100: Network is unreachable")]
+        want.insert(3, "192.0.2.1: Network is unreachable")
+        want.append("18 datagrams came back, 3 of them boards' answers; refused: 15 not a "
+                    "board's answer, 0 from outside the asked subnets or targets, 0 from "
+                    "another port, 2 from a board already listed")
+        self.assertEqual(err.splitlines(), ["corvane-find: " + line for line in want])
 
     def test_name_lookup_ends_with_the_wait(self):
         # A name server on the LAN that never answers: a lookup that waits
@@ -229,6 +269,129 @@ class ForgedAnswers(unittest.TestCase):
             with self.subTest(args=args):
                 status, found, err, _ = self.forge(args, "crowd", stop=True)
                 self.assertEqual((status, err, len(found)), (0, "", want))
+
+
+@harness.can_run(LAN_PROBLEM)
+class Rack(unittest.TestCase):
+    """A /22 rack with 20 boards in it and its other slots empty, a board
+    on a /31 link, and a board that comes and goes."""
+
+    RACK = [f"10.90.{i // 7}.{10 + 33 * (i % 7)}" for i in range(1, 21)]
+    COMES_AND_GOES = "10.92.0.5"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lan = lan.Lan()
+        cls.addClassCleanup(cls.lan.close)
+        # The host is the second address of the /31: its "broadcast"
+        # address is its own.
+        cls.host = cls.lan.host("host", {"eth0": "10.90.0.1/22", "eth1": "10.91.0.1/31",
+                                         "eth2": "10.92.0.1/24"})
+        cls.lan.wait_bound([cls.lan.spawn(cls.lan.node(f"r{i}", a + "/22"), [ARGS.tarvo])
+                            for i, a in enumerate(cls.RACK)] +
+                           [cls.lan.spawn(cls.lan.node("p2p", "10.91.0.0/31"), [ARGS.tarvo])])
+        cls.gone = cls.lan.node("gone", cls.COMES_AND_GOES + "/24")
+
+    def find(self, *args):
+        p = self.lan.run(self.host, finder_cmd(*args), timeout=60, text=True)
+        return p.returncode, p.stdout, p.stderr
+
+    def test_absent_hosts_keep_no_board_from_being_asked(self):
+        # Each request to an absent host holds send buffer memory while its
+        # address is resolved (3 s); the kernel's default limit on that
+        # buffer is what a user's machine has.
+        with lan.default_send_buffer_limit():
+            started = time.monotonic()
+            status, out, err = self.find("--json", "-t", "2", "10.90.0.0/22")
+            took = time.monotonic() - started
+        self.assertEqual((status, [b[0] for b in boards(out)], err),
+                         (0, sorted(self.RACK, key=ipaddress.ip_address), ""))
+        # It keeps its wait: no earlier, and no later than a busy machine
+        # makes it.
+        self.assertTrue(2 <= took < 4, took)
+
+    def test_board_on_a_point_to_point_link(self):
+        status, out, err = self.find("--json", "-n", "1", "-t", "10", "-i", "eth1")
+        self.assertEqual((status, boards(out), err), (0, [("10.91.0.0", 49100, 2, "eth1")], ""))
+
+    def test_watch_found_lost_found(self):
+        """A text and a JSON watcher see the board come, go and come back;
+        SIGINT and SIGTERM end them with status 0."""
+        watchers = [self.lan.spawn(self.host, finder_cmd("--watch", "--every", "0.1", *json,
+                                                         self.COMES_AND_GOES),
+                                   60, stdout=subprocess.PIPE, bufsize=0)
+                    for json in ([], ["--json"])]
+        seen = [[], []]
+        for step in ("found", "lost", "found"):
+            if step == "found":
+                board = self.lan.spawn(self.gone, [ARGS.tarvo])
+            else:
+                harness.stop(board)
+            for got, w in zip(seen, watchers):
+                got.append(next_line(w, 30))
+        harness.stop(board)
+        for w, sig in zip(watchers, (signal.SIGINT, signal.SIGTERM)):
+            w.send_signal(sig)
+            self.assertEqual((w.wait(timeout=10), w.stdout.read()), (0, b""))
+        text, js = seen
+        self.assertEqual([line.split()[:5] for line in text],
+                         [["found", self.COMES_AND_GOES, "49100", "2", "eth2"],
+                          ["lost", self.COMES_AND_GOES, "49100"],
+                          ["found", self.COMES_AND_GOES, "49100", "2", "eth2"]])
+        self.assertEqual([{k: v for k, v in json.loads(line).items() if k != "rtt_ms"}
+                          for line in js],
+                         [{"event": e, "address": self.COMES_AND_GOES, "port": 49100,
+                           "proto_ver": 2, "interface": "eth2"} for e in ("found", "lost", "found")])
+
+
+@harness.can_run(LAN_PROBLEM)
+class Swarm(unittest.TestCase):
+    """150000 forged answers from as many hosts of the asked /8, about
+    100000 a second, each a board by the rules: the command and the Python
+    module list 65536 and say so, end on time and keep their memory."""
+
+    WAIT = 2
+
+    @classmethod
+    def setUpClass(cls):
+        cls.lan = lan.Lan()
+        cls.addClassCleanup(cls.lan.close)
+        cls.host = cls.lan.host("host", {"eth0": "10.0.0.1/8"})
+        cls.forger = cls.lan.node("forger", "10.0.0.66/8")
+
+    def swarm(self, cmd):
+        forger = self.lan.spawn(self.forger, [sys.executable, PEER, "swarm", "60", "10.0.0.0/8"],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        self.lan.wait_bound([forger])
+        finder = self.lan.spawn(self.host, cmd, 60, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE,
+                                env=dict(os.environ, PYTHONPATH=ARGS.module,
+                                         LD_LIBRARY_PATH=ARGS.library))
+        self.addCleanup(harness.stop, finder)
+        asked_at = float(forger.stdout.readline())
+        forger.stdin.write(b"go\n")
+        forger.stdin.flush()
+        status, out, err, kib = peak(finder, 60)
+        return status, out, err, time.monotonic() - asked_at, kib
+
+    def test_bounded(self):
+        python = [sys.executable, "-c", "import corvane, json; print(json.dumps("
+                  f"[b.address for b in corvane.find(wait={self.WAIT})]))"]
+        for name, cmd, warning in (
+                ("command", finder_cmd("--json", "-t", str(self.WAIT)), "corvane-find: "),
+                ("python", python, "")):
+            with self.subTest(name):
+                status, out, err, took, kib = self.swarm(cmd)
+                listed = json.loads(out)
+                print(f"\n{name}: {len(listed)} listed, ended {took:.3f} s after its first "
+                      f"request, peak {kib // 1024} MiB", file=sys.stderr)
+                self.assertEqual((status, len(listed), err),
+                                 (0, 65536, f"{warning}stopped listing boards at 65536; more "
+                                            "answered\n"))
+                # The product ends within wait + 0.3 s; the margin is for a
+                # busy machine.
+                self.assertLess(took, self.WAIT + 1.5)
+                self.assertLess(kib, 64 * 1024)
 
 
 class Loopback(unittest.TestCase):

@@ -1,0 +1,250 @@
+// The library's interface as a careless or hurried program calls it, on
+// loopback: NULL finders, calls from inside callbacks, callbacks that
+// throw, cancels from a thread and from a signal handler, and a rack of
+// targets. Built under the sanitizers too.
+#include "corvane/find.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+static double
+now_s()
+{
+	return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+	    .count();
+}
+
+// A board on loopback that answers every request until it is stopped.
+struct responder {
+	int sock = -1;
+	unsigned port = 0;
+	std::atomic<bool> stop{false};
+	std::thread thread;
+};
+
+static void
+start(responder *r)
+{
+	r->sock = socket(AF_INET, SOCK_DGRAM, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	socklen_t len = sizeof(a);
+	ASSERT_EQ(bind(r->sock, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+	getsockname(r->sock, reinterpret_cast<sockaddr *>(&a), &len);
+	r->port = ntohs(a.sin_port);
+	r->thread = std::thread([r] {
+		const unsigned char reply[40] = {0, 0, 0, 2, 0, 0, 0, 77};
+		while (!r->stop) {
+			struct pollfd p = {r->sock, POLLIN, 0};
+			if (poll(&p, 1, 20) != 1)
+				continue;
+			unsigned char in[64];
+			struct sockaddr_in from;
+			socklen_t flen = sizeof(from);
+			if (recvfrom(r->sock, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from),
+			        &flen) > 0)
+				sendto(r->sock, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&from),
+				    flen);
+		}
+	});
+}
+
+static void
+finish(responder *r)
+{
+	r->stop = true;
+	r->thread.join();
+	close(r->sock);
+}
+
+static std::string
+target(unsigned port)
+{
+	return "127.0.0.1:" + std::to_string(port);
+}
+
+static size_t
+open_fds()
+{
+	size_t n = 0;
+	DIR *d = opendir("/proc/self/fd");
+	while (readdir(d) != nullptr)
+		n++;
+	closedir(d);
+	return n;
+}
+
+TEST(Misuse, NoFinder)
+{
+	corvane_finder_free(nullptr);
+	EXPECT_EQ(corvane_finder_set_wait(nullptr, 1), -1);
+	EXPECT_EQ(corvane_finder_set_count(nullptr, 1), -1);
+	EXPECT_EQ(corvane_finder_add_interface(nullptr, "lo"), -1);
+	EXPECT_EQ(corvane_finder_add_target(nullptr, "127.0.0.1"), -1);
+	EXPECT_EQ(corvane_finder_set_warn(nullptr, nullptr, nullptr), -1);
+	EXPECT_EQ(corvane_finder_set_log(nullptr, nullptr, nullptr), -1);
+	EXPECT_EQ(corvane_finder_run(nullptr, nullptr, nullptr), -1);
+	EXPECT_EQ(corvane_finder_watch(nullptr, 1, nullptr, nullptr), -1);
+	EXPECT_EQ(corvane_finder_cancel(nullptr), -1);
+	EXPECT_STREQ(corvane_finder_error(nullptr), "no finder (NULL)");
+	EXPECT_STREQ(corvane_find_version(), "1.2.0");
+}
+
+TEST(Misuse, SettingsAndTheirReasons)
+{
+	corvane_finder *f = corvane_finder_new();
+	EXPECT_EQ(corvane_finder_set_wait(f, 3600), 0);
+	EXPECT_EQ(corvane_finder_set_wait(f, 3600.0001), -1);
+	EXPECT_STREQ(corvane_finder_error(f), "wait 3600.0001 s: not above 0 and at most 3600");
+	EXPECT_EQ(corvane_finder_add_interface(f, "lo\nX"), -1);
+	EXPECT_STREQ(corvane_finder_error(f), "lo\\x0aX: no such interface");
+	EXPECT_EQ(corvane_finder_add_target(f, "127.0.0.1"), 0);
+	EXPECT_EQ(corvane_finder_add_interface(f, "lo"), -1);
+	EXPECT_EQ(corvane_finder_watch(f, 0.001, [](const corvane_event *, void *) { return 0; },
+	              nullptr), -1);
+	EXPECT_STREQ(corvane_finder_error(f), "interval 0.001 s: not from 0.01 to 3600");
+	corvane_finder_free(f);
+	f = corvane_finder_new();
+	EXPECT_EQ(corvane_finder_add_interface(f, "lo"), 0);
+	EXPECT_EQ(corvane_finder_add_target(f, "127.0.0.1"), -1);
+	corvane_finder_free(f);
+}
+
+// What a callback may do with its own finder.
+struct inside {
+	corvane_finder *f;
+	int rc[4];
+	std::string why;
+	bool free_it;
+};
+
+TEST(Misuse, CallsFromInsideACallback)
+{
+	responder r;
+	start(&r);
+	for (bool free_it : {false, true}) {
+		inside in = {corvane_finder_new(), {}, {}, free_it};
+		corvane_finder_set_wait(in.f, 5);
+		corvane_finder_add_target(in.f, target(r.port).c_str());
+		int found = corvane_finder_run(in.f, [](const corvane_board *, void *arg) {
+			auto *i = static_cast<inside *>(arg);
+			i->rc[0] = corvane_finder_run(i->f, [](const corvane_board *, void *) { return 0; },
+			    nullptr);
+			i->why = corvane_finder_error(i->f);
+			i->rc[1] = corvane_finder_set_wait(i->f, 1);
+			i->rc[2] = corvane_finder_add_target(i->f, "127.0.0.2");
+			i->rc[3] = corvane_finder_cancel(i->f);
+			if (i->free_it)
+				corvane_finder_free(i->f);
+			return 0;
+		}, &in);
+		EXPECT_EQ(found, 1) << free_it;
+		EXPECT_EQ(std::vector<int>(in.rc, in.rc + 4), std::vector<int>({-1, -1, -1, 0}));
+		EXPECT_EQ(in.why, "run: not while the finder is running");
+		if (!free_it) {
+			// The cancel was used up by the run it ended.
+			corvane_finder_set_wait(in.f, 0.05);
+			EXPECT_EQ(corvane_finder_run(in.f, [](const corvane_board *, void *) { return 0; },
+			              nullptr), 1);
+			corvane_finder_free(in.f);
+		}
+	}
+	finish(&r);
+}
+
+TEST(Misuse, ACallbackThatThrowsLeaksNothing)
+{
+	responder r;
+	start(&r);
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_add_target(f, target(r.port).c_str());
+	size_t before = open_fds();
+	for (int i = 0; i < 3; i++) {
+		EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) -> int {
+			throw std::runtime_error("no");
+		}, nullptr), -1);
+		EXPECT_STREQ(corvane_finder_error(f), "the search was ended by an exception");
+	}
+	EXPECT_EQ(open_fds(), before);
+	corvane_finder_free(f);
+	finish(&r);
+}
+
+static corvane_finder *alarmed;
+
+// A run of 10 s on a target that never answers, cancelled by `how` after
+// 0.1 s: it ends at once, with no board.
+static void
+cancelled_run(void (*how)(corvane_finder *))
+{
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_set_wait(f, 10);
+	corvane_finder_add_target(f, "127.0.0.1:9");
+	double start = now_s();
+	how(f);
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr), 0);
+	// 50 ms at most after the cancel; far more room here for a busy
+	// machine and the sanitizers, far less than the wait.
+	EXPECT_LT(now_s() - start, 2.0);
+	corvane_finder_free(f);
+}
+
+TEST(Cancel, FromAThreadAndFromASignalHandler)
+{
+	cancelled_run([](corvane_finder *f) {
+		std::thread([f] {
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));
+			corvane_finder_cancel(f);
+		}).detach();
+	});
+	struct sigaction sa = {};
+	sa.sa_handler = [](int) { corvane_finder_cancel(alarmed); };
+	sigaction(SIGALRM, &sa, nullptr);
+	cancelled_run([](corvane_finder *f) {
+		alarmed = f;
+		struct itimerval t = {{0, 0}, {0, 100000}};
+		setitimer(ITIMER_REAL, &t, nullptr);
+	});
+	// A cancel before a run ends that run as it starts.
+	cancelled_run([](corvane_finder *f) { corvane_finder_cancel(f); });
+}
+
+TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
+{
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_set_wait(f, 3);
+	for (unsigned i = 0; i < 100000; i++) {
+		std::string t = "127." + std::to_string(1 + (i >> 16)) + "." +
+		    std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255) + ":9";
+		ASSERT_EQ(corvane_finder_add_target(f, t.c_str()), 0);
+	}
+	unsigned long sent[4] = {};
+	corvane_finder_set_log(f, [](int level, const char *line, void *arg) {
+		unsigned round;
+		char how[16];
+		if (level == CORVANE_LOG_INFO &&
+		    sscanf(line, "round %u: %*s %15s", &round, how) == 2 && round <= 3 &&
+		    std::string(how) == "sent")
+			static_cast<unsigned long *>(arg)[round]++;
+	}, sent);
+	double start = now_s();
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr), 0);
+	EXPECT_LT(now_s() - start, 3.5);
+	EXPECT_EQ(std::vector<unsigned long>(sent + 1, sent + 4),
+	    std::vector<unsigned long>(3, 100000));
+	corvane_finder_free(f);
+}
