@@ -5,9 +5,12 @@ module, each finding the boards of a LAN of namespaces."""
 
 import glob
 import os
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -61,11 +64,47 @@ class Installed(unittest.TestCase):
         self.assertTrue(names)
         self.assertEqual([n for n in names if not n.startswith("corvane_")], [])
 
+    def test_python_programs_that_run_for_a_while(self):
+        script = os.path.join(HERE, "long_run.py")
+        for mode in ("quiet", "answers"):
+            with self.subTest(mode=mode):
+                # SIGINT as a terminal sends it, whatever this process was
+                # started with.
+                p = harness.spawn([sys.executable, script, mode], 60, env=self.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                self.addCleanup(harness.stop, p)
+                self.assertEqual(p.stdout.readline(), b"asking\n")
+                time.sleep(0.5)
+                sent = time.monotonic()
+                p.send_signal(signal.SIGINT)
+                _, err = p.communicate(timeout=30)
+                took = time.monotonic() - sent
+                self.assertEqual(p.returncode, -signal.SIGINT, err)
+                self.assertTrue(err.endswith(b"\nKeyboardInterrupt\n"), err)
+                self.assertNotIn(b"Exception ignored", err)
+                # The module ends the search within 0.1 s; the rest is room
+                # for a busy machine, far below the wait of 10 s.
+                self.assertLess(took, 2)
+        for mode, want in (("watch", ["found 127.0.0.1 True", "lost 127.0.0.1 True",
+                                      "found 127.0.0.1 True"]),
+                           ("async", ["find_async: 3 boards; the loop went on: True"] +
+                            ["cancelled: at once sockets closed"] * 2)):
+            with self.subTest(mode=mode):
+                self.assertEqual(run([sys.executable, script, mode], env=self.env).splitlines(),
+                                 want)
+
     @harness.can_run(PROBLEM)
     def test_programs_and_python_find_the_boards(self):
         bed = lan.Lan()
         self.addCleanup(bed.close)
         host = bed.host("host", {"eth0": "10.86.0.1/24"})
+        # A name server that never answers, and gives up after 1 s.
+        conf = f"/etc/netns/{host}"
+        os.makedirs(conf)
+        self.addCleanup(shutil.rmtree, conf)
+        with open(f"{conf}/resolv.conf", "w") as f:
+            f.write("nameserver 10.86.0.250\noptions timeout:1 attempts:1\n")
         bed.wait_bound([bed.spawn(bed.node(f"b{i}", a + "/24"), [ARGS.tarvo])
                         for i, a in enumerate(BOARDS)])
 
@@ -82,7 +121,8 @@ class Installed(unittest.TestCase):
             status, out, err = in_host(sys.executable, os.path.join(HERE, "use_module.py"),
                                        *BOARDS)
             self.assertEqual((status, err), (0, ""))
-            self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "count: ok", "errors: ok"])
+            self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "count: ok", "errors: ok",
+                                                        "logging: ok", "dlclose: ok"])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,119 @@
+"""The corvane module in programs that run for a while, with boards of
+its own on loopback: usage: long_run.py MODE
+
+  quiet:    prints "asking", then find(wait=10) on a board that never
+            answers (the test sends SIGINT)
+  answers:  the same while 400 boards answer, one every 5 ms
+  watch:    watch() sees a board found, lost and found again
+  async:    find_async beside a ticking task, a find_async cancelled, and
+            a watch_async whose task is cancelled; each ends at once and
+            leaves no socket open
+"""
+
+import asyncio
+import os
+import socket
+import sys
+import threading
+import time
+
+import corvane
+
+REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 77]) + bytes(32)
+
+
+class Boards:
+    """`count` boards on loopback ports. While `answering`, board i
+    answers a request `delay` × i seconds after it came."""
+
+    def __init__(self, count, delay=0.0):
+        self.socks = []
+        for _ in range(count):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.bind(("127.0.0.1", 0))
+            s.setblocking(False)
+            self.socks.append(s)
+        self.targets = [f"127.0.0.1:{s.getsockname()[1]}" for s in self.socks]
+        self.answering = True
+        self.delay = delay
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        due = []
+        while True:
+            now = time.monotonic()
+            for i, s in enumerate(self.socks):
+                try:
+                    _, asker = s.recvfrom(64)
+                except BlockingIOError:
+                    continue
+                if self.answering:
+                    due.append((now + self.delay * i, s, asker))
+            for item in [d for d in due if d[0] <= now]:
+                item[1].sendto(REPLY, item[2])
+                due.remove(item)
+            time.sleep(0.001)
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def interrupted(targets):
+    print("asking", flush=True)
+    corvane.find(wait=10, targets=targets)
+
+
+def watch():
+    boards = Boards(1)
+    events = corvane.watch(interval=0.05, targets=boards.targets)
+    for step in ("found", "lost", "found"):
+        event = next(events)
+        print(event.kind, event.board.address, event.board.port == int(boards.targets[0][10:]))
+        boards.answering = step != "found"
+    events.close()
+
+
+async def in_asyncio():
+    boards = Boards(3)
+    ticks = 0
+
+    async def tick():
+        nonlocal ticks
+        while True:
+            await asyncio.sleep(0.01)
+            ticks += 1
+    ticker = asyncio.create_task(tick())
+    found = await corvane.find_async(wait=0.5, targets=boards.targets)
+    print("find_async:", len(found), "boards; the loop went on:", ticks > 10)
+
+    async def watching():
+        async for _ in corvane.watch_async(interval=0.05, targets=boards.targets):
+            pass
+    fds = open_fds()
+    for coro in (corvane.find_async(wait=10, targets=boards.targets[:1] + ["127.0.0.1:9"]),
+                 watching()):
+        task = asyncio.ensure_future(coro)
+        await asyncio.sleep(0.3)
+        started = time.monotonic()
+        task.cancel()
+        try:
+            await task
+        except asyncio.CancelledError:
+            pass
+        took = time.monotonic() - started
+        print("cancelled:", "at once" if took < 1 else f"after {took:.3f} s",
+              "sockets closed" if open_fds() == fds else "sockets left open")
+    ticker.cancel()
+
+
+if __name__ == "__main__":
+    mode = sys.argv[1]
+    if mode == "quiet":
+        interrupted(["127.0.0.1:9"])
+    elif mode == "answers":
+        interrupted(Boards(400, 0.005).targets)
+    elif mode == "watch":
+        watch()
+    else:
+        asyncio.run(in_asyncio())
