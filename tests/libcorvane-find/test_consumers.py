@@ -14,6 +14,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(HERE, ".."))
 import harness  # noqa: E402
 import lan  # noqa: E402
@@ -123,6 +124,35 @@ class Installed(unittest.TestCase):
             self.assertEqual((status, err), (0, ""))
             self.assertEqual(out.splitlines(), FOUND + ["threads: ok", "count: ok", "errors: ok",
                                                         "logging: ok", "dlclose: ok"])
+
+
+@harness.can_run(PROBLEM)
+class Wheel(unittest.TestCase):
+    def test_pip_install_into_a_fresh_virtual_environment(self):
+        """The wheel alone, in Debian's Python's virtual environment without
+        the system's packages: nothing of ours from the system, or from this
+        tree, is on its paths."""
+        wheel = run([os.path.join(ROOT, "scripts", "wheel")]).splitlines()[-1]
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        venv = os.path.join(work.name, "venv")
+        run(["/usr/bin/python3", "-m", "venv", venv])
+        run([f"{venv}/bin/pip", "install", "-q", "--no-index", "--disable-pip-version-check",
+             os.path.join(ROOT, wheel)])
+        bed = lan.Lan()
+        self.addCleanup(bed.close)
+        host = bed.host("host", {"eth0": "10.86.1.1/24"})
+        bed.wait_bound([bed.spawn(bed.node("b", "10.86.1.11/24"), [ARGS.tarvo])])
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
+        p = bed.run(host, [f"{venv}/bin/python", "-c",
+                           "import corvane; print(corvane.__version__, corvane._library()._name); "
+                           "print([b.address for b in corvane.find(wait=30, count=1)])"],
+                    text=True, env=env, cwd=work.name)
+        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        version, library = p.stdout.splitlines()[0].split()
+        self.assertEqual(version, "1.2.0")
+        self.assertTrue(library.startswith(venv + "/lib/"), library)
+        self.assertEqual(p.stdout.splitlines()[1], "['10.86.1.11']")
 
 
 if __name__ == "__main__":
