@@ -218,6 +218,9 @@ def bench_finder(native, rows):
         python = ("import sys, time, corvane; t = time.perf_counter(); "
                   "b = corvane.find(wait=30, count=int(sys.argv[1])); "
                   "print(time.perf_counter() - t, len(b))")
+        asyncio = ("import asyncio, sys, time, corvane; t = time.perf_counter(); "
+                   "b = asyncio.run(corvane.find_async(wait=30, count=int(sys.argv[1]))); "
+                   "print(time.perf_counter() - t, len(b))")
         env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"),
                    LD_LIBRARY_PATH=os.path.join(native, "libcorvane-find"))
         ways = (("corvane-find -n N (whole process)",
@@ -225,7 +228,9 @@ def bench_finder(native, rows):
                 ("C: corvane_finder_run, count N",
                  lambda n: [os.path.join(native, "bench", "find_nth"), str(n)]),
                 ("Python: corvane.find(count=N)",
-                 lambda n: [sys.executable, "-c", python, str(n)]))
+                 lambda n: [sys.executable, "-c", python, str(n)]),
+                ("Python: await corvane.find_async(count=N)",
+                 lambda n: [sys.executable, "-c", asyncio, str(n)]))
         for n in (1, 50, 200):
             for name, cmd in ways:
                 times = []
@@ -237,6 +242,53 @@ def bench_finder(native, rows):
                 rows.append((f"{name.replace('N', str(n))}: time to board {n} of 200, best of 3",
                              f"{min(times) * 1000:.0f} ms" + ("" if found == n else f", {found} found"),
                              "how long a program or person waits for the boards"))
+    finally:
+        bed.close()
+
+
+def bench_watch_and_rack(native, rows):
+    """A watch with rounds every second, a board started and stopped
+    under it; and a /22 rack with 20 boards and 1002 empty slots, with the
+    kernel's default send buffer limit."""
+    finder = os.path.join(native, "board_finder", "corvane-find")
+    tarvo = os.path.join(native, "discovery_daemon", "tarvo")
+    bed = lan.Lan()
+    try:
+        host = bed.host("host", {"eth0": "10.83.0.1/22"})
+        node = bed.node("board", "10.83.1.5/22")
+        watcher = bed.spawn(host, [finder, "--watch", "--every", "1", "10.83.1.5"], 300,
+                            stdout=subprocess.PIPE, bufsize=0)
+        found, lost = [], []
+        for _ in range(3):
+            started = time.monotonic()
+            board = bed.spawn(node, [tarvo], 120)
+            watcher.stdout.readline()
+            found.append(time.monotonic() - started)
+            stopped = time.monotonic()
+            harness.stop(board)
+            watcher.stdout.readline()
+            lost.append(time.monotonic() - stopped)
+        harness.stop(watcher)
+        # Each start and stop follows a round at once (the event that ends
+        # the step came with one): the slowest case.
+        rows.append(("watch, rounds every 1 s: board started just after a round to its found "
+                     "event, median of 3", f"{statistics.median(found):.2f} s",
+                     "at most one round"))
+        rows.append(("watch, rounds every 1 s: board stopped just after a round to its lost "
+                     "event, median of 3", f"{statistics.median(lost):.2f} s",
+                     "the 3 rounds it misses, and the one that tells"))
+        rack = [f"10.83.{i // 7}.{10 + 33 * (i % 7)}" for i in range(1, 21)]
+        bed.wait_bound([bed.spawn(bed.node(f"r{i}", a + "/22"), [tarvo], 300)
+                        for i, a in enumerate(rack)])
+        times = []
+        with lan.default_send_buffer_limit():
+            for _ in range(3):
+                started = time.monotonic()
+                p = bed.run(host, [finder, "-n", "20", "-t", "30", "10.83.0.0/22"], text=True)
+                times.append(time.monotonic() - started)
+        rows.append(("a /22 rack, 20 boards and 1002 empty slots: all 20 found, best of 3",
+                     f"{min(times) * 1000:.0f} ms" + ("" if p.returncode == 0 else ", not all"),
+                     "empty slots keep no board from being asked"))
     finally:
         bed.close()
 
@@ -294,7 +346,8 @@ def main():
     for step in (lambda: bench_tarvo(args.native, rows),
                  lambda: bench_spoofed(args.native, rows), lambda: bench_vomo(args.native, rows),
                  lambda: bench_sizes(args.arm, rows), lambda: bench_board(args.arm, rows),
-                 lambda: bench_finder(args.native, rows)):
+                 lambda: bench_finder(args.native, rows),
+                 lambda: bench_watch_and_rack(args.native, rows)):
         step()
         print(".", end="", file=sys.stderr, flush=True)
     print(file=sys.stderr)
