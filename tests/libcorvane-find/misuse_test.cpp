@@ -233,11 +233,11 @@ TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 	}
 	unsigned long sent[4];
 	corvane_finder_set_log(f, [](int level, const char *line, void *arg) {
-		unsigned round;
-		char how[16];
-		if (level == CORVANE_LOG_INFO &&
-		    sscanf(line, "round %u: %*s %15s", &round, how) == 2 && round <= 3 &&
-		    std::string(how) == "sent")
+		std::string text = line;
+		if (level != CORVANE_LOG_INFO || !text.starts_with("round ") || !text.ends_with(": sent"))
+			return;
+		unsigned long round = std::stoul(text.substr(6));
+		if (round <= 3)
 			static_cast<unsigned long *>(arg)[round]++;
 	}, sent);
 	// A wait too short to send a round ends on time all the same; a longer
