@@ -58,19 +58,28 @@ TEST(FinderReport, SortedNumericallyInBothForms)
 		{0x0A000009, 49100, 2, "eth0", 0.25}, // 10.0.0.9
 		{0x0A000009, 7, 3, "w\"\x01\xe9\xc3\xa9\xe2\x82\xac", 2},  // a control, a stray byte, é, €
 		{0x0A000008, 7, 3, "eth\xc2\x85", 2},                             // U+0085, a control
+		{0x0A000007, 7, 3, "d\x7f\xc2\x9f\xf4\x90\x80\x80", 2},  // DEL, U+009F, past U+10FFFF
 	};
 	sort_boards(&boards);
 	EXPECT_EQ(format_text(boards),
 	    "ADDRESS          PORT PROTO_VER INTERFACE           RTT_MS\n"
+	    "10.0.0.7            7         3 d\\x7f\\xc2\\x9f\\xf4\\x90\\x80\\x80      2.000\n"
 	    "10.0.0.8            7         3 eth\\xc2\\x85          2.000\n"
 	    "10.0.0.9            7         3 w\"\\x01\\xe9\xc3\xa9\xe2\x82\xac         2.000\n"
 	    "10.0.0.9        49100         2 eth0                 0.250\n"
 	    "10.0.0.10       49100         2 eth1                 1.500\n");
-	boards.erase(boards.begin() + 2, boards.end());
+	boards.erase(boards.begin() + 3, boards.end());
 	EXPECT_EQ(format_json(boards),
-	    "[\n  {\"address\": \"10.0.0.8\", \"port\": 7, \"proto_ver\": 3, "
+	    "[\n  {\"address\": \"10.0.0.7\", \"port\": 7, \"proto_ver\": 3, "
+	    "\"interface\": \"d\\u007f\xc2\x9f\\u00f4\\u0090\\u0080\\u0080\", \"rtt_ms\": 2.000},\n"
+	    "  {\"address\": \"10.0.0.8\", \"port\": 7, \"proto_ver\": 3, "
 	    "\"interface\": \"eth\xc2\x85\", \"rtt_ms\": 2.000},\n"
 	    "  {\"address\": \"10.0.0.9\", \"port\": 7, \"proto_ver\": 3, "
 	    "\"interface\": \"w\\\"\\u0001\\u00e9\xc3\xa9\xe2\x82\xac\", \"rtt_ms\": 2.000}\n]\n");
 	EXPECT_EQ(format_json({}), "[]\n");
+	EXPECT_EQ(format_event(true, boards[1], false), "found 10.0.0.8 7 3 eth\\xc2\\x85 2.000\n");
+	EXPECT_EQ(format_event(false, boards[1], false), "lost 10.0.0.8 7\n");
+	EXPECT_EQ(format_event(false, boards[1], true),
+	    "{\"event\": \"lost\", \"address\": \"10.0.0.8\", \"port\": 7, \"proto_ver\": 3, "
+	    "\"interface\": \"eth\xc2\x85\", \"rtt_ms\": 2.000}\n");
 }

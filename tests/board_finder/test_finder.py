@@ -263,7 +263,9 @@ class ForgedAnswers(unittest.TestCase):
             host = ipaddress.ip_address(addr)
             self.assertTrue(host in ipaddress.ip_network("10.84.0.0/16") and port == 49100
                             and str(host) not in ("10.84.0.0", "10.84.255.255"), addr)
-        self.assertLessEqual(took, self.WAIT + 0.2)
+        # The product ends with its wait; the margin is for a busy machine
+        # and the sanitizers.
+        self.assertLess(took, self.WAIT + (8 if SANITIZED else 1.5))
 
     def test_answers_arriving_together(self):
         # More than fit a socket's default receive buffer; with a count,
@@ -390,9 +392,10 @@ class Swarm(unittest.TestCase):
                 continue
             with self.subTest(name):
                 status, out, err, took, kib = self.swarm(cmd)
-                listed = json.loads(out)
+                listed = [b if isinstance(b, str) else b["address"] for b in json.loads(out)]
                 print(f"\n{name}: {len(listed)} listed, ended {took:.3f} s after its first "
                       f"request, peak {kib // 1024} MiB", file=sys.stderr)
+                self.assertEqual(listed, sorted(listed, key=ipaddress.ip_address))
                 self.assertEqual((status, len(listed), err),
                                  (0, 65536, f"{warning}stopped listing boards at 65536; more "
                                             "answered\n"))

@@ -27,10 +27,12 @@ now_s()
 	    .count();
 }
 
-// A board on loopback that answers every request until it is stopped.
+// A board on loopback that answers every request, `delay_ms` later, until
+// it is stopped.
 struct responder {
 	int sock = -1;
 	unsigned port = 0;
+	int delay_ms = 0;
 	std::atomic<bool> stop{false};
 	std::thread thread;
 };
@@ -56,8 +58,10 @@ start(responder *r)
 			struct sockaddr_in from;
 			socklen_t flen = sizeof(from);
 			if (recvfrom(r->sock, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from),
-			        &flen) > 0)
-				sendto(r->sock, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&from),
+			        &flen) <= 0)
+				continue;
+			std::this_thread::sleep_for(std::chrono::milliseconds(r->delay_ms));
+			sendto(r->sock, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&from),
 				    flen);
 		}
 	});
@@ -163,6 +167,25 @@ TEST(Misuse, CallsFromInsideACallback)
 			corvane_finder_free(in.f);
 		}
 	}
+	finish(&r);
+}
+
+TEST(Answers, TimeCountsFromTheRequest)
+{
+	responder r;
+	r.delay_ms = 200;
+	start(&r);
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_set_wait(f, 10);
+	corvane_finder_set_count(f, 1);
+	corvane_finder_add_target(f, target(r.port).c_str());
+	double rtt = 0;
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *b, void *arg) {
+		*static_cast<double *>(arg) = b->rtt_ms;
+		return 0;
+	}, &rtt), 1);
+	EXPECT_TRUE(rtt >= 200 && rtt < 2000) << rtt;
+	corvane_finder_free(f);
 	finish(&r);
 }
 
