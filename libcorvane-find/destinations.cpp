@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <pthread.h>
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 bool
@@ -192,6 +194,16 @@ local_nets(corvane_finder *f, std::vector<local_net> *nets)
 	struct ifaddrs *list;
 	if (getifaddrs(&list) == -1)
 		return fail(f, std::string("getifaddrs: ") + strerror(errno));
+	// The indexes come in the same list, with the link-layer entries: a
+	// lookup per name would cost a query each, for a thousand interfaces.
+	std::unordered_map<std::string, unsigned> index;
+	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+		if (ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_PACKET) {
+			struct sockaddr_ll ll;
+			memcpy(&ll, ifa->ifa_addr, sizeof(ll));
+			index.emplace(ifa->ifa_name, static_cast<unsigned>(ll.sll_ifindex));
+		}
+	}
 	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
 		if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET ||
 		    ifa->ifa_netmask == nullptr)
@@ -208,7 +220,8 @@ local_nets(corvane_finder *f, std::vector<local_net> *nets)
 		}
 		bool broadcasts = (flags & IFF_UP) && (flags & IFF_BROADCAST) &&
 		    !(flags & IFF_LOOPBACK) && mask != 0xffffffff;
-		nets->push_back({ifa->ifa_name, if_nametoindex(ifa->ifa_name), addr, mask, bcast,
+		auto known = index.find(ifa->ifa_name);
+		nets->push_back({ifa->ifa_name, known != index.end() ? known->second : 0, addr, mask, bcast,
 		    broadcasts});
 	}
 	freeifaddrs(list);

@@ -350,6 +350,24 @@ class Rack(unittest.TestCase):
 
 
 @harness.can_run(LAN_PROBLEM)
+class ManyInterfaces(unittest.TestCase):
+    def test_a_thousand_interfaces_each_asked_every_round(self):
+        bed = lan.Lan()
+        self.addCleanup(bed.close)
+        ns = bed.namespace("host")
+        lan.ip(ns=ns, stdin="".join(
+            f"link add d{i} type bridge\naddr add 10.{100 + i // 250}.{i % 250}.1/24 dev d{i}\n"
+            f"link set d{i} up\n" for i in range(1000)))
+        started = time.monotonic()
+        p = bed.run(ns, finder_cmd("-v", "-t", "0.5"), text=True)
+        took = time.monotonic() - started
+        rounds = [line.split(":")[1] for line in p.stderr.splitlines() if ": round " in line]
+        self.assertEqual((p.returncode, [rounds.count(f" round {r}") for r in (1, 2, 3)]),
+                         (1, [1000] * 3), p.stderr[-500:])
+        self.assertLess(took, 0.5 + (8 if SANITIZED else 1.5))
+
+
+@harness.can_run(LAN_PROBLEM)
 class Swarm(unittest.TestCase):
     """150000 forged answers from as many hosts of the asked /8, about
     100000 a second, each a board by the rules: the command and the Python
