@@ -37,6 +37,11 @@ TEST(FinderArgs, UnknownOptionsAreNamed)
 	struct { std::vector<const char *> args; const char *why; } cases[] = {
 		{{"-zq"}, "unknown option -z"}, {{"-nz"}, "-n z: not a count from 1 to 4294967295"},
 		{{"--bogus"}, "unknown option --bogus"}, {{"-t"}, "option -t needs a value"},
+		{{"-n", "4294967296"}, "-n 4294967296: not a count from 1 to 4294967295"},
+		{{"--watch", "-n", "1"}, "-n cannot be combined with --watch"},
+		{{"-t", "1", "--watch"}, "-t cannot be combined with --watch"},
+		{{"--every", "1"}, "--every needs --watch"},
+		{{"--watch", "--every", "0.001"}, "--every 0.001: not a number of seconds from 0.01 to 3600"},
 	};
 	for (auto &c : cases) {
 		std::vector<char *> argv = {const_cast<char *>("corvane-find")};

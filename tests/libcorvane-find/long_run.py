@@ -4,6 +4,7 @@ its own on loopback: usage: long_run.py MODE
   quiet:    prints "asking", then find(wait=10) on a board that never
             answers (the test sends SIGINT)
   answers:  the same while 400 boards answer, one every 5 ms
+  watching: prints "asking", then watch() on that board
   watch:    watch() sees a board found, lost and found again
   async:    find_async beside a ticking task, a find_async cancelled, and
             a watch_async whose task is cancelled; each ends at once and
@@ -113,6 +114,10 @@ if __name__ == "__main__":
         interrupted(["127.0.0.1:9"])
     elif mode == "answers":
         interrupted(Boards(400, 0.005).targets)
+    elif mode == "watching":
+        print("asking", flush=True)
+        for _ in corvane.watch(interval=0.05, targets=["127.0.0.1:9"]):
+            pass
     elif mode == "watch":
         watch()
     else:

@@ -67,7 +67,7 @@ class Installed(unittest.TestCase):
 
     def test_python_programs_that_run_for_a_while(self):
         script = os.path.join(HERE, "long_run.py")
-        for mode in ("quiet", "answers"):
+        for mode in ("quiet", "answers", "watching"):
             with self.subTest(mode=mode):
                 # SIGINT as a terminal sends it, whatever this process was
                 # started with.
