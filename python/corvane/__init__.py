@@ -221,7 +221,11 @@ class _Search:
             except BaseException as e:  # noqa: B902 (handed to the caller)
                 self.failure = e
             finally:
+                self.done.set()
                 then()
+        # An event, not Thread.join: a join that Ctrl-C interrupts takes
+        # the thread for ended while it still runs.
+        self.done = threading.Event()
         self.thread = threading.Thread(target=body, name="corvane", daemon=True)
         self.thread.start()
 
@@ -233,6 +237,7 @@ class _Search:
         finder, and gives the library's result or raises what ended it."""
         try:
             if self.thread is not None:
+                self.done.wait()
                 self.thread.join()
             if self.failure is not None:
                 raise self.failure
@@ -244,7 +249,7 @@ class _Search:
         """Waits for the search; whatever interrupts the wait (Ctrl-C)
         cancels it first."""
         try:
-            self.thread.join()
+            self.done.wait()
         except BaseException:
             self.cancel()
             self.end()
