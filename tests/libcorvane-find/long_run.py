@@ -76,7 +76,9 @@ def watch():
 
 
 async def in_asyncio():
-    boards = Boards(3)
+    # The third board answers 0.4 s after it is asked: the loop has that
+    # long to show that it goes on.
+    boards = Boards(3, 0.2)
     ticks = 0
 
     async def tick():
@@ -85,7 +87,7 @@ async def in_asyncio():
             await asyncio.sleep(0.01)
             ticks += 1
     ticker = asyncio.create_task(tick())
-    found = await corvane.find_async(wait=0.5, targets=boards.targets)
+    found = await corvane.find_async(wait=30, count=3, targets=boards.targets)
     print("find_async:", len(found), "boards; the loop went on:", ticks > 10)
 
     async def watching():
