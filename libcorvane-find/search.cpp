@@ -391,8 +391,11 @@ send_round(struct search *s, double deadline)
 	bool any = false;
 	for (size_t i = 0; i < s->plan.dests.size() && !stopping(s); i++) {
 		any |= send_request(s, &s->plan.dests[i]);
-		if ((i + 1) % send_batch == 0 && now_s() >= deadline)
+		if ((i + 1) % send_batch != 0)
+			continue;
+		if (now_s() >= deadline)
 			break;
+		drain(s, deadline);
 	}
 	return any;
 }

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 static double
 now_s()
@@ -187,6 +188,57 @@ TEST(Answers, TimeCountsFromTheRequest)
 	EXPECT_TRUE(rtt >= 200 && rtt < 2000) << rtt;
 	corvane_finder_free(f);
 	finish(&r);
+}
+
+// 400 boards of a block answer at once, and each costs its callback 20 ms:
+// 8 s of work that the run's wait of 1 s cuts short between batches.
+TEST(Answers, TheDeadlineHoldsWhileAnswersQueue)
+{
+	int one = 1;
+	std::vector<int> boards;
+	unsigned port = 0;
+	for (unsigned i = 0; i < 401; i++) {
+		int sock = socket(AF_INET, SOCK_DGRAM, 0);
+		setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+		struct sockaddr_in a = {};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(i == 0 ? INADDR_ANY : 0x7F030000 + i);
+		a.sin_port = htons(static_cast<uint16_t>(port));
+		ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0) << i;
+		socklen_t len = sizeof(a);
+		getsockname(sock, reinterpret_cast<sockaddr *>(&a), &len);
+		port = ntohs(a.sin_port);
+		boards.push_back(sock);
+	}
+	std::thread answer([&] {
+		// The first request, to any address of the block, names the asker.
+		unsigned char in[64];
+		struct sockaddr_in asker;
+		socklen_t len = sizeof(asker);
+		struct pollfd p = {boards[0], POLLIN, 0};
+		if (poll(&p, 1, 10000) != 1 || recvfrom(boards[0], in, sizeof(in), 0,
+		        reinterpret_cast<sockaddr *>(&asker), &len) <= 0)
+			return;
+		const unsigned char reply[40] = {0, 0, 0, 2, 0, 0, 0, 77};
+		for (size_t i = 1; i < boards.size(); i++)
+			sendto(boards[i], reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&asker),
+			    len);
+	});
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_set_wait(f, 1);
+	corvane_finder_add_target(f, ("127.3.0.0/22:" + std::to_string(port)).c_str());
+	double start = now_s();
+	int found = corvane_finder_run(f, [](const corvane_board *, void *) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+		return 0;
+	}, nullptr);
+	EXPECT_LT(now_s() - start, 3.0);
+	EXPECT_GT(found, 0);
+	EXPECT_LT(found, 400);
+	corvane_finder_free(f);
+	answer.join();
+	for (int sock : boards)
+		close(sock);
 }
 
 TEST(Misuse, ACallbackThatThrowsLeaksNothing)
