@@ -37,9 +37,10 @@ def main(busybox, tarvo, vomo, init_script, output, extra=None):
     out.append(entry("etc/init.d/S50tarvo", 0o100755, read(init_script)))
     out.append(entry("etc/passwd", 0o100644,
                      b"root:x:0:0:root:/root:/bin/sh\nboard:x:1000:1000:board:/home/board:/bin/sh\n"
+                     b"tarvo:x:101:101:tarvo:/nonexistent:/bin/false\n"
                      b"nobody:x:65534:65534:nobody:/nonexistent:/bin/false\n"))
     out.append(entry("etc/group", 0o100644,
-                     b"root:x:0:\nboard:x:1000:\nnogroup:x:65534:\n"))
+                     b"root:x:0:\nboard:x:1000:\ntarvo:x:101:\nnogroup:x:65534:\n"))
     out.append(entry("init", 0o100755, read(os.path.join(HERE, "init"))))
     for path, src in (extra or {}).items():
         out.append(entry(path.lstrip("/"), 0o100644, read(src)))

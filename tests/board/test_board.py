@@ -87,7 +87,8 @@ class Board(unittest.TestCase):
             self.assertEqual(reply, [REPLY])
 
         status, out = self.board.run("grep -E '^(Uid|Threads)' /proc/$(cat /var/run/tarvo.pid)/status")
-        self.assertEqual((status, out), (0, ["Uid:\t65534\t65534\t65534\t65534", "Threads:\t2"]))
+        # Its own user, as the board package makes it.
+        self.assertEqual((status, out), (0, ["Uid:\t101\t101\t101\t101", "Threads:\t2"]))
 
     def test_init_script(self):
         # Restarted under the same pid file, and still answering.
@@ -105,6 +106,18 @@ class Board(unittest.TestCase):
         self.board.run("kill $(cat /tmp/holder)")
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
         self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+
+        # A pid file left behind, naming another process by now: stop
+        # leaves that process alone, says tarvo is stopped, and removes the
+        # file.
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo stop"), (0, ["Stopping tarvo: OK"]))
+        self.board.run("sleep 600 & echo $! >/var/run/tarvo.pid")
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo stop"), (0, ["Stopping tarvo: OK"]))
+        self.assertEqual(self.board.run("test -e /var/run/tarvo.pid || echo gone; "
+                                        "kill -0 $(pidof sleep) && "
+                                        "echo alive"), (0, ["gone", "alive"]))
+        self.board.run("kill $(pidof sleep)")
+        self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
 
     def test_package_installs_without_systemd(self):
         # BusyBox's dpkg runs the maintainer scripts, which find neither

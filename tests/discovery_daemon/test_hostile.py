@@ -73,6 +73,27 @@ class Hostile(unittest.TestCase):
         self.errs[name].seek(0)
         return self.errs[name].read().decode()
 
+    def test_only_its_own_user_can_join_its_port(self):
+        # tarvo as a user of its own (101, as the board package makes it):
+        # a process of any other user cannot bind its port, whatever the
+        # address and with SO_REUSEPORT; one of the same user can.
+        ns = self.lan.node("own", "10.80.0.30/24")
+        self.lan.wait_bound([self.lan.spawn(ns, ["setpriv", "--reuid=101", "--regid=101",
+                                                 "--clear-groups", *TARVO])])
+        bind = ("import socket, sys\n"
+                "for addr in ('0.0.0.0', '10.80.0.30'):\n"
+                "    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                "    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)\n"
+                "    try:\n"
+                "        s.bind((addr, 49100)); print(addr, 'bound')\n"
+                "    except OSError as e:\n"
+                "        print(addr, e.strerror)\n")
+        for uid, how in ((65534, "Address already in use"), (101, "bound")):
+            p = self.lan.run(ns, ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
+                                  sys.executable, "-c", bind], text=True)
+            self.assertEqual(p.stdout.splitlines(), [f"0.0.0.0 {how}", f"10.80.0.30 {how}"],
+                             p.stderr)
+
     def test_spoofed_datagram_cannot_start_a_loop(self):
         # Forged as if daemon A had sent it to B: B answers A, A may answer
         # that, and there it must end.
