@@ -359,21 +359,23 @@ class ManyInterfaces(unittest.TestCase):
             f"link add d{i} type bridge\naddr add 10.{100 + i // 250}.{i % 250}.1/24 dev d{i}\n"
             f"link set d{i} up\n" for i in range(1000)))
         started = time.monotonic()
-        p = bed.run(ns, finder_cmd("-v", "-t", "0.5"), text=True)
+        p = bed.run(ns, finder_cmd("-v", "-t", "2"), text=True)
         took = time.monotonic() - started
         rounds = [line.split(":")[1] for line in p.stderr.splitlines() if ": round " in line]
         self.assertEqual((p.returncode, [rounds.count(f" round {r}") for r in (1, 2, 3)]),
                          (1, [1000] * 3), p.stderr[-500:])
-        self.assertLess(took, 0.5 + (8 if SANITIZED else 1.5))
+        self.assertLess(took, 2 + (8 if SANITIZED else 1.5))
 
 
 @harness.can_run(LAN_PROBLEM)
 class Swarm(unittest.TestCase):
     """150000 forged answers from as many hosts of the asked /8, about
     100000 a second, each a board by the rules: the command and the Python
-    module list 65536 and say so, end on time and keep their memory."""
+    module list 65536 and say so, end on time and keep their memory. The
+    forger makes its datagrams once it has the request (a second or two):
+    the wait leaves room for that and the swarm."""
 
-    WAIT = 2
+    WAIT = 6
 
     @classmethod
     def setUpClass(cls):
