@@ -134,6 +134,20 @@ def exchange(sock, dgram, dest, tries=1):
     return None
 
 
+def in_own_network(argv):
+    """Runs this test script again in a network namespace of its own, with
+    only its loopback, and exits with its status: a port it binds there is
+    no other program's. Stays where it is when namespaces cannot be made
+    (no root and no user namespaces)."""
+    if os.environ.get("CORVANE_OWN_NETWORK") == "1":
+        return
+    env = dict(os.environ, CORVANE_OWN_NETWORK="1")
+    for unshare in (["unshare", "-n"], ["unshare", "-rn"]):
+        if subprocess.run(unshare + ["true"], capture_output=True, timeout=30).returncode == 0:
+            sys.exit(subprocess.run(unshare + ["sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                                               sys.executable, *argv], env=env).returncode)
+
+
 def can_run(problem):
     """Skips a test class when `problem` says why it cannot run on this
     machine; under CI it runs anyway, and fails on the problem itself."""

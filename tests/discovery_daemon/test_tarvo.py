@@ -12,6 +12,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import harness  # noqa: E402
 from harness import PORT, REPLY, request  # noqa: E402
 
+harness.in_own_network(sys.argv)
 TARVO = harness.program()
 DEST = ("127.0.0.1", PORT)
 
