@@ -2,6 +2,7 @@
 send: spoofed datagrams meant to start a reply loop, senders a reply cannot
 reach, and a flood."""
 
+import json
 import os
 import signal
 import subprocess
@@ -72,6 +73,26 @@ class Hostile(unittest.TestCase):
     def stderr_of(self, name):
         self.errs[name].seek(0)
         return self.errs[name].read().decode()
+
+    def test_broadcast_answered_once_by_each(self):
+        # Every socket of a daemon's group gets a copy of a broadcast; one
+        # answers it, whichever that is.
+        listen = ("import collections, json, socket\n"
+                  "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+                  "s.settimeout(1)\n"
+                  f"s.sendto(bytes([0, 0, 0, 2, 0, 0, 0, 0x6d]) + bytes(32), ('10.80.0.255', {harness.PORT}))\n"
+                  "seen = collections.Counter()\n"
+                  "try:\n"
+                  "    while True:\n"
+                  "        seen[s.recvfrom(64)[1][0]] += 1\n"
+                  "except socket.timeout:\n"
+                  "    pass\n"
+                  "print(json.dumps(seen))\n")
+        p = self.lan.run(self.host, [sys.executable, "-c", listen], text=True)
+        seen = json.loads(p.stdout)
+        self.assertEqual((seen.get(A), seen.get(B)), (1, 1), p.stdout + p.stderr)
+        self.assertEqual(set(seen.values()), {1}, seen)
 
     def test_only_its_own_user_can_join_its_port(self):
         # tarvo as a user of its own (101, as the board package makes it):
