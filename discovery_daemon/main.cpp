@@ -26,6 +26,7 @@ enum : unsigned { batch_len = 8 };
 struct dgram_batch {
 	unsigned char recv_buf[batch_len][TARVO_RECV_BUF_LEN];
 	struct sockaddr_in s_addr[batch_len];
+	alignas(struct cmsghdr) unsigned char control[batch_len][CMSG_SPACE(sizeof(struct in_pktinfo))];
 	struct iovec recv_iov[batch_len];
 	struct mmsghdr in[batch_len];
 	unsigned char send_buf[batch_len][TARVO_DGRAM_LEN];
@@ -44,6 +45,7 @@ init_batch(struct dgram_batch *b)
 		b->in[i].msg_hdr.msg_name = &b->s_addr[i];
 		b->in[i].msg_hdr.msg_iov = &b->recv_iov[i];
 		b->in[i].msg_hdr.msg_iovlen = 1;
+		b->in[i].msg_hdr.msg_control = b->control[i];
 		b->send_iov[i] = {b->send_buf[i], sizeof(b->send_buf[i])};
 		b->out[i].msg_hdr.msg_iov = &b->send_iov[i];
 		b->out[i].msg_hdr.msg_iovlen = 1;
@@ -55,8 +57,10 @@ init_batch(struct dgram_batch *b)
 static unsigned
 receive_batch(int sock, struct dgram_batch *b)
 {
-	for (unsigned i = 0; i < batch_len; i++)
+	for (unsigned i = 0; i < batch_len; i++) {
 		b->in[i].msg_hdr.msg_namelen = sizeof(b->s_addr[i]);
+		b->in[i].msg_hdr.msg_controllen = sizeof(b->control[i]);
+	}
 	int n;
 	while ((n = recvmmsg(sock, b->in, batch_len, 0, nullptr)) == -1 && errno == EINTR)
 		;
@@ -64,14 +68,16 @@ receive_batch(int sock, struct dgram_batch *b)
 }
 
 // Builds the answers to the first n datagrams, each addressed to its
-// sender. Returns how many there are.
+// sender. A spare socket leaves its copies of broadcasts and multicasts to
+// the first. Returns how many there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n)
+answer_batch(struct dgram_batch *b, unsigned n, bool spare)
 {
 	unsigned answers = 0;
 	for (unsigned i = 0; i < n; i++) {
 		auto len = static_cast<ssize_t>(b->in[i].msg_len);
-		if (!build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]))
+		if ((spare && sent_to_group(&b->in[i].msg_hdr)) ||
+		    !build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]))
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
 		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
@@ -115,7 +121,7 @@ serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct
 	unsigned n;
 	do {
 		n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n), log);
+		send_answers(ep, i, b, answer_batch(b, n, i != 0), log);
 	} while (n == batch_len);
 }
 

@@ -83,6 +83,7 @@ enum : size_t {
 };
 static_assert(sizeof(find_data) <= TARVO_DGRAM_LEN);
 
+struct msghdr;
 struct sockaddr_in;
 
 int init_udp(int port);
@@ -97,7 +98,7 @@ int get_udp(int port);
 enum : unsigned { TARVO_SEND_SOCKS = 8 };
 
 struct tarvo_endpoint {
-	int fd[TARVO_SEND_SOCKS]; // fd[0] also takes every broadcast
+	int fd[TARVO_SEND_SOCKS]; // fd[0] answers what went to a group
 	unsigned n;               // sockets open, at least 1
 };
 
@@ -105,6 +106,13 @@ struct tarvo_endpoint {
 // port already taken ends the process the same way. Without the kernel's
 // help for a shared port it keeps that one socket.
 void open_endpoint(int port, struct tarvo_endpoint *ep);
+
+// Whether a datagram, received with its IP_PKTINFO, went to a broadcast or
+// multicast address rather than to one of this host's own. Every socket
+// of the endpoint gets a copy of such a datagram, and only fd[0] answers
+// it; a datagram to this host reaches one socket, which answers it however
+// its frame was addressed.
+bool sent_to_group(struct msghdr *msg);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);
 bool is_answered(const unsigned char *recv_buf, ssize_t len);
 bool is_sender_reachable(const struct sockaddr_in *from);

@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
-#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -45,12 +44,15 @@ get_udp(int port)
 	return init_udp(port);
 }
 
-// A spare socket keeps only datagrams addressed to this host alone: its
-// copies of broadcasts are left to the first socket, which answers them
-// once.
-static struct sock_filter host_only[] = {
-	BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-	BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_HOST, 0, 1),
+// A spare socket drops datagrams to multicast addresses and to
+// 255.255.255.255 in the kernel: fd[0] has its own copy of each and
+// answers it. (A subnet's broadcast address cannot be told from a host's
+// here; those copies are dropped by sent_to_group.) The IP header's
+// destination address is read whatever the frame's link-layer address
+// was.
+static struct sock_filter spare_filter[] = {
+	BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 16)),
+	BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0xE0000000, 1, 0),
 	BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
 	BPF_STMT(BPF_RET | BPF_K, 0),
 };
@@ -59,9 +61,10 @@ static struct sock_filter host_only[] = {
 // if that is less) to its send buffer.
 enum : int { endpoint_sndbuf = 1 << 20 };
 
-// A socket that may share the port, with host_only attached to it when
-// `spare`. Everything is set before the bind, so that it never takes a
-// datagram it was not meant to. Returns -1 when the kernel lacks any of it.
+// A socket that may share the port, with spare_filter attached to it when
+// `spare`, and each datagram's destination given with it. Everything is
+// set before the bind, so that it never takes a datagram it was not meant
+// to. Returns -1 when the kernel lacks any of it.
 static int
 shared_socket(bool spare)
 {
@@ -69,8 +72,9 @@ shared_socket(bool spare)
 	if (sock == -1)
 		return -1;
 	int one = 1;
-	struct sock_fprog prog = {sizeof(host_only) / sizeof(host_only[0]), host_only};
+	struct sock_fprog prog = {sizeof(spare_filter) / sizeof(spare_filter[0]), spare_filter};
 	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
+	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1 ||
 	    (spare && setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog)) == -1)) {
 		close(sock);
 		return -1;
@@ -81,11 +85,11 @@ shared_socket(bool spare)
 // The port is first bound alone, exactly as get_udp binds it: whoever
 // holds it already (a second tarvo included) makes that bind fail and
 // ends the process. Only then is it bound again by a group of sockets.
-// The kernel spreads unicast datagrams over the group by their addresses
-// and ports, so a host's requests always reach the same socket; every
-// socket also gets a copy of each broadcast, which only the first keeps
-// (the kernel counts the others' as input errors). A process of the same
-// user could join the group later, as it could do anything else this
+// The kernel spreads datagrams to this host over the group by their
+// addresses and ports, so a host's requests always reach the same socket;
+// every socket also gets a copy of each broadcast and multicast, which
+// only the first answers. Only processes of the same user may share the
+// port: one could join the group later, as it could do anything else this
 // daemon does.
 void
 open_endpoint(int port, struct tarvo_endpoint *ep)
@@ -114,6 +118,22 @@ open_endpoint(int port, struct tarvo_endpoint *ep)
 	int sndbuf = endpoint_sndbuf;
 	for (unsigned i = 0; i < ep->n; i++)
 		setsockopt(ep->fd[i], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+}
+
+bool
+sent_to_group(struct msghdr *msg)
+{
+	for (struct cmsghdr *cm = CMSG_FIRSTHDR(msg); cm != nullptr; cm = CMSG_NXTHDR(msg, cm)) {
+		if (cm->cmsg_level != IPPROTO_IP || cm->cmsg_type != IP_PKTINFO)
+			continue;
+		struct in_pktinfo info;
+		memcpy(&info, CMSG_DATA(cm), sizeof(info));
+		// To one of this host's addresses, the kernel's reply address is
+		// the destination itself; to a broadcast or multicast address,
+		// it is the interface's.
+		return info.ipi_addr.s_addr != info.ipi_spec_dst.s_addr;
+	}
+	return false;
 }
 
 void

@@ -23,6 +23,7 @@ if not CHECK_MEMORY:
     sys.argv.remove("--no-memory-check")
 TARVO = harness.program()
 SENDER = os.path.join(HERE, "sender.py")
+FRAMES = os.path.join(HERE, "frames.py")
 A, B, B2, ATTACKER, HOST = "10.80.0.1", "10.80.0.2", "10.80.0.102", "10.80.0.66", "10.80.0.9"
 PROBLEM = lan.unavailable()
 
@@ -93,6 +94,21 @@ class Hostile(unittest.TestCase):
         seen = json.loads(p.stdout)
         self.assertEqual((seen.get(A), seen.get(B)), (1, 1), p.stdout + p.stderr)
         self.assertEqual(set(seen.values()), {1}, seen)
+
+    def test_one_answer_per_request_however_the_frame_is_addressed(self):
+        # A host's own MAC address with a broadcast or multicast IP address
+        # (every socket of the group gets a copy), and the host's own IP
+        # address in a broadcast or multicast frame (one socket gets it):
+        # each request is answered exactly once.
+        a_ns = self.daemons["a"].ns
+        mac = self.lan.run(a_ns, ["cat", "/sys/class/net/eth0/address"], text=True).stdout.strip()
+        for frame_to, ip_to in ((mac, "255.255.255.255"), (mac, "10.80.0.255"),
+                                (mac, "224.0.0.1"), ("ff:ff:ff:ff:ff:ff", A),
+                                ("01:00:5e:00:00:01", A)):
+            with self.subTest(frame=frame_to, ip=ip_to):
+                p = self.lan.run(self.host, [sys.executable, FRAMES, "eth0", HOST, frame_to, ip_to,
+                                             "16"], text=True)
+                self.assertEqual((json.loads(p.stdout or "null"), p.stderr), ({A: 16}, ""))
 
     def test_only_its_own_user_can_join_its_port(self):
         # tarvo as a user of its own (101, as the board package makes it):

@@ -119,3 +119,31 @@ TEST(SendLog, AtMostOneLinePerSecondCountingTheRest)
 	EXPECT_TRUE(send_log_admit(&log, 10 * s, &held));
 	EXPECT_EQ(held, 0u);
 }
+
+// The destination as IP_PKTINFO gives it: a broadcast or multicast has the
+// interface's address as the reply address, a datagram to this host its
+// own destination.
+TEST(Endpoint, SentToGroupByItsDestination)
+{
+	struct { const char *to, *reply_from; bool group; } cases[] = {
+		{"10.0.0.5", "10.0.0.5", false}, {"10.0.0.255", "10.0.0.5", true},
+		{"255.255.255.255", "10.0.0.5", true}, {"224.0.0.1", "10.0.0.5", true},
+	};
+	for (const auto &c : cases) {
+		alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
+		struct msghdr msg = {};
+		msg.msg_control = control;
+		msg.msg_controllen = sizeof(control);
+		struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+		cm->cmsg_level = IPPROTO_IP;
+		cm->cmsg_type = IP_PKTINFO;
+		cm->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+		struct in_pktinfo info = {};
+		inet_pton(AF_INET, c.to, &info.ipi_addr);
+		inet_pton(AF_INET, c.reply_from, &info.ipi_spec_dst);
+		memcpy(CMSG_DATA(cm), &info, sizeof(info));
+		EXPECT_EQ(sent_to_group(&msg), c.group) << c.to;
+	}
+	struct msghdr none = {};
+	EXPECT_FALSE(sent_to_group(&none));
+}
