@@ -99,6 +99,15 @@ class DebianBoard(unittest.TestCase):
         self.assertNotEqual(uid, 0)
         self.assertEqual((status["NoNewPrivs"].strip(), status["Seccomp"].strip()), ("1", "2"))
         self.assertEqual(self.sh(f"id -nu {uid}"), ["tarvo"])  # a dynamic user
+        # Its limits, as the kernel applies them, and the port it alone may
+        # bind, which systemd applies without a word of complaint.
+        cgroup = "/sys/fs/cgroup/system.slice/tarvo.service"
+        self.assertEqual(self.sh(f"cat {cgroup}/pids.max {cgroup}/memory.max"),
+                         ["8", str(32 << 20)])
+        self.assertEqual(self.sh("systemctl show -p SocketBindAllow -p SocketBindDeny tarvo"),
+                         ["SocketBindAllow=udp:49100", "SocketBindDeny=any"])
+        self.assertEqual(self.board.run("journalctl -b -o cat -u tarvo.service | grep -i 'socketbind\\|bpf'")[1],
+                         [])
         self.assertEqual(self.find(), [(ADDR, 49100, 2, "eth0")])
 
         # A reply the kernel refuses: its line reaches the journal.
@@ -144,8 +153,8 @@ class DebianBoard(unittest.TestCase):
 
     def test_5_remove_stops_it(self):
         self.sh("dpkg -r corvane-board >/tmp/dpkg.log 2>&1")
-        self.assertNotEqual(self.state()[0], "active")
-        self.assertNotEqual(self.state()[1], "enabled")
+        # Masked, so that nothing starts a daemon whose program is gone.
+        self.assertEqual(self.state(), ("inactive", "masked"))
         self.assertEqual(self.board.run("pidof tarvo")[0], 1)
 
     def test_6_purge_leaves_nothing(self):
