@@ -84,10 +84,11 @@ def run_vomo(tree, as_user=None, modes=None, to_full=False):
 
 class Report(unittest.TestCase):
     def test_channels_converted_in_sorted_order(self):
+        # in_voltage3_raw is a symbolic link to a regular file: read.
         longest = "in_voltage9_" + "x" * 239 + "_raw"  # NAME_MAX bytes
         tree = {longest: "1\n", "in_voltage1_raw": "123\n", "in_voltage0_raw": "1365\n",
                 "in_temp0_raw": "2500\n", "in_voltage2_raw": "4095\n",
-                "in_voltage10_raw": "-2048\n",
+                "in_voltage10_raw": "-2048\n", "in_voltage3_raw": ("in_voltage2_raw",),
                 "Z_voltage_raw": "2048\n", "in_voltage_temp_raw": "0\n",
                 # Skipped: temp without raw, voltage without raw, neither.
                 "in_temp0_scale": "1\n", "in_voltage_temp_scale": "1\n",
@@ -99,6 +100,7 @@ class Report(unittest.TestCase):
             "in_voltage10_raw is -1500.000000 mv\n"
             "in_voltage1_raw is 90.087891 mv\n"
             "in_voltage2_raw is 2999.267578 mv\n"
+            "in_voltage3_raw is 2999.267578 mv\n"
             f"{longest} is 0.732422 mv\n"
             "in_voltage_temp_raw is -273.149994 cent\n"), ""))
 
