@@ -22,6 +22,7 @@ import harness  # noqa: E402
 import lan  # noqa: E402
 
 BARE_PORT = 5000
+BATCH_PORT = 5001
 ROUNDS = 5            # A B pairs of the throughput comparison
 ROUND_SECONDS = 2
 INFLIGHT = 16
@@ -29,6 +30,13 @@ DEVICE = "/sys/bus/iio/devices/iio:device0"
 
 
 SYSCALLS = "raw_syscalls:sys_enter"
+
+
+def cpu_ticks(pid):
+    """User and system time of every thread of pid, in clock ticks."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
 
 
 def perf_syscalls(target):
@@ -99,6 +107,26 @@ def bench_tarvo(native, rows):
             per = calls() / replies
             rows.append((f"{name}: system calls per answered datagram, under the burst",
                          f"{per:.3f}", "board CPU spent in the kernel per request"))
+
+        # CPU (user + system) per answered request under the same load:
+        # unlike throughput, it hardly moves from run to run.
+        batch = bed.spawn(ns, [os.path.join(native, "bench", "batch_responder"),
+                               str(BATCH_PORT)], 600)
+        bed.wait_bound([batch], port=BATCH_PORT)
+        cpu = {}
+        for name, proc, port in (("tarvo", tarvo, 49100), ("batching", batch, BATCH_PORT),
+                                 ("bare", bare, BARE_PORT)):
+            per = []
+            for _ in range(3):
+                before = cpu_ticks(proc.pid)
+                replies = int(bed.run(ns, [load, str(port), "2", str(INFLIGHT)], timeout=60,
+                                      text=True).stdout.split()[1])
+                per.append((cpu_ticks(proc.pid) - before) / os.sysconf("SC_CLK_TCK") / replies)
+            cpu[name] = statistics.median(per) * 1e6
+        rows.append(("CPU per answered request, user + system: tarvo, batching (recvmmsg/"
+                     "sendmmsg, one socket), bare (median of 3)",
+                     ", ".join(f"{cpu[n]:.2f} µs" for n in ("tarvo", "batching", "bare")),
+                     f"tarvo / batching: {cpu['tarvo'] / cpu['batching']:.2f}"))
 
         rows.append(("tarvo: peak memory (VmHWM) after the bursts, native",
                      f"{vm_hwm(tarvo.pid)} KiB", "resident memory the daemon ever needed"))
