@@ -453,7 +453,7 @@ run_search(corvane_finder *f, corvane_board_fn fn, void *arg)
 		return -1;
 
 	bool any_sent = false;
-	// The first round goes out however short the wait; answers queued
+	// The first round starts however short the wait; answers queued
 	// before a round are taken before it, so that each one's time is
 	// counted from the request it answered.
 	for (size_t rounds = 0; !stopping(&s);) {
