@@ -117,8 +117,16 @@ class Board:
         else:
             prefix = []
             netdev = f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100"
+        # The guest's clock follows the instructions it runs (-icount), not
+        # the host's clock. Otherwise a host busy enough to stall the
+        # emulator between the kernel's reading of the global timer and its
+        # setting of the next event leaves that event in the past, where it
+        # never fires: the boot stopped after "clk: Disabling unused
+        # clocks" under two CPU-bound loops. With it, the guest only runs
+        # slower.
         self.proc = subprocess.Popen(
-            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", *disk,
+            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9",
+                      "-icount", "shift=auto,sleep=on", *disk,
                       "-kernel", os.path.join(kernel_dir, "zImage"),
                       "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"), "-append", append,
                       "-serial", "null", "-serial", "stdio", "-display", "none",
@@ -150,8 +158,11 @@ class Board:
                 line = None
                 left = 0
             if line is None:
-                raise RuntimeError("".join(f"  | {line}\n" for line in seen[-20:]) +
-                                   f"no '{prefix}' on the board's console within {seconds} s")
+                raise RuntimeError(
+                    "".join(f"  | {line}\n" for line in seen[-20:]) +
+                    f"no '{prefix}' on the board's console within {seconds:.0f} s (its last "
+                    "lines are above); if the machine is busy, try again when it is quieter, "
+                    "or boot it by hand without 'quiet' on the kernel's command line")
             if line.startswith(prefix):
                 return seen, line
             seen.append(line)
@@ -223,13 +234,21 @@ class Board:
             return replies
 
 
+def patience():
+    """How many times longer than on an idle machine a boot may take: the
+    emulator competes for the cores with whatever else runs."""
+    return 1 + os.getloadavg()[0] / (os.cpu_count() or 1)
+
+
 def boot(kernel_dir, initramfs=None, echo=None, tap=None, rootfs=None):
     """Boots the BusyBox board from `initramfs`, or the Debian one from
-    `rootfs`, and waits until its console is ready."""
+    `rootfs`, and waits until its console is ready, longer on a busy
+    machine."""
+    slow = patience()
     board = Board(kernel_dir, initramfs, None if tap else free_port(), echo=echo, tap=tap,
-                  rootfs=rootfs, seconds=900 if rootfs else 300)
+                  rootfs=rootfs, seconds=(900 if rootfs else 300) * slow)
     try:
-        board.wait_for("@@ready", 600 if rootfs else 120)
+        board.wait_for("@@ready", (600 if rootfs else 120) * slow)
     except BaseException:
         board.stop()
         raise
