@@ -334,6 +334,7 @@ def _call_soon(loop, fn, *args):
 
 
 def _watch_search(interval: float, interfaces, targets, put) -> _Search:
+    """A search set up for a watch, each event handed to put."""
     interval_s = _seconds("interval", interval, "not from 0.01 to 3600")
     search = _Search(1.0, 0, interfaces, targets)
 
@@ -341,8 +342,9 @@ def _watch_search(interval: float, interfaces, targets, put) -> _Search:
         e = event.contents
         put(Event("found" if e.kind == _FOUND else "lost", _board(e.board.contents)))
         return 0
-    search.event_fn = _EVENT_FN(on_event)
-    search.interval_s = interval_s
+    event_fn = _EVENT_FN(on_event)
+    search.watch = lambda then: search.start(lambda: search.lib.corvane_finder_watch(
+        search.finder, interval_s, event_fn, None), then)
     return search
 
 
@@ -356,8 +358,7 @@ def watch(interval: float = 2.0, interfaces: Union[str, Iterable[str]] = (),
     search = _watch_search(interval, interfaces, targets, events.put)
 
     def generate():
-        search.start(lambda: search.lib.corvane_finder_watch(
-            search.finder, search.interval_s, search.event_fn, None), lambda: events.put(end))
+        search.watch(lambda: events.put(end))
         try:
             while True:
                 event = events.get()
@@ -379,9 +380,7 @@ async def watch_async(interval: float = 2.0, interfaces: Union[str, Iterable[str
     end = object()
     search = _watch_search(interval, interfaces, targets,
                            lambda event: _call_soon(loop, events.put_nowait, event))
-    search.start(lambda: search.lib.corvane_finder_watch(
-        search.finder, search.interval_s, search.event_fn, None),
-        lambda: _call_soon(loop, events.put_nowait, end))
+    search.watch(lambda: _call_soon(loop, events.put_nowait, end))
     try:
         while True:
             event = await events.get()

@@ -61,8 +61,16 @@ def boards(stdout):
             for b in json.loads(stdout)]
 
 
+class OnLan(unittest.TestCase):
+    """A class of tests that run the finder on the host of its LAN."""
+
+    def find(self, *args, timeout=60):
+        p = self.lan.run(self.host, finder_cmd(*args), timeout=timeout, text=True)
+        return p.returncode, p.stdout, p.stderr
+
+
 @harness.can_run(LAN_PROBLEM)
-class SmallLan(unittest.TestCase):
+class SmallLan(OnLan):
     """Three boards and a late peer on two subnets, one malformed peer, and
     an interface that is down. Runs that expect boards stop at their count,
     with a wait far longer than they need, so that a busy machine only
@@ -86,10 +94,6 @@ class SmallLan(unittest.TestCase):
                  cls.lan.spawn(cls.lan.node("late", "10.77.2.21/24"),
                                [sys.executable, PEER, "late", "300"])]
         cls.lan.wait_bound(daemons + peers)
-
-    def find(self, *args, timeout=60):
-        p = self.lan.run(self.host, finder_cmd(*args), timeout=timeout, text=True)
-        return p.returncode, p.stdout, p.stderr
 
     def test_every_board_by_broadcast(self):
         # The late peer answers the third round only, at half the wait: its
@@ -277,7 +281,7 @@ class ForgedAnswers(unittest.TestCase):
 
 
 @harness.can_run(LAN_PROBLEM)
-class Rack(unittest.TestCase):
+class Rack(OnLan):
     """A /22 rack with 20 boards in it and its other slots empty, a board
     on a /31 link, and a board that comes and goes."""
 
@@ -296,10 +300,6 @@ class Rack(unittest.TestCase):
                             for i, a in enumerate(cls.RACK)] +
                            [cls.lan.spawn(cls.lan.node("p2p", "10.91.0.0/31"), [ARGS.tarvo])])
         cls.gone = cls.lan.node("gone", cls.COMES_AND_GOES + "/24")
-
-    def find(self, *args):
-        p = self.lan.run(self.host, finder_cmd(*args), timeout=60, text=True)
-        return p.returncode, p.stdout, p.stderr
 
     def test_absent_hosts_keep_no_board_from_being_asked(self):
         # Each request to an absent host holds send buffer memory while its
