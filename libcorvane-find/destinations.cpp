@@ -2,11 +2,6 @@
 #include "search.h"
 #include "udp.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <linux/if_packet.h>
-#include <net/if.h>
-#include <netdb.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -191,41 +186,8 @@ in_host(const struct sockaddr *sa)
 bool
 local_nets(corvane_finder *f, std::vector<local_net> *nets)
 {
-	struct ifaddrs *list;
-	if (getifaddrs(&list) == -1)
-		return fail(f, std::string("getifaddrs: ") + strerror(errno));
-	// The indexes come in the same list, with the link-layer entries: a
-	// lookup per name would cost a query each, for a thousand interfaces.
-	std::unordered_map<std::string, unsigned> index;
-	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
-		if (ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_PACKET) {
-			struct sockaddr_ll ll;
-			memcpy(&ll, ifa->ifa_addr, sizeof(ll));
-			index.emplace(ifa->ifa_name, static_cast<unsigned>(ll.sll_ifindex));
-		}
-	}
-	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
-		if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET ||
-		    ifa->ifa_netmask == nullptr)
-			continue;
-		unsigned flags = ifa->ifa_flags;
-		uint32_t addr = in_host(ifa->ifa_addr), mask = in_host(ifa->ifa_netmask);
-		// With no broadcast address set, the C library hands over the
-		// address itself in its place: then all host bits set it is.
-		uint32_t bcast = addr | ~mask;
-		if (ifa->ifa_broadaddr != nullptr) {
-			uint32_t b = in_host(ifa->ifa_broadaddr);
-			if (b != addr && (b & mask) == (addr & mask))
-				bcast = b;
-		}
-		bool broadcasts = (flags & IFF_UP) && (flags & IFF_BROADCAST) &&
-		    !(flags & IFF_LOOPBACK) && mask != 0xffffffff;
-		auto known = index.find(ifa->ifa_name);
-		nets->push_back({ifa->ifa_name, known != index.end() ? known->second : 0, addr, mask, bcast,
-		    broadcasts});
-	}
-	freeifaddrs(list);
-	return true;
+	std::string why;
+	return net_interfaces(nets, &why) || fail(f, why);
 }
 
 static struct sockaddr_in
@@ -299,7 +261,8 @@ struct lookups {
 	std::mutex lock;
 	std::condition_variable done;
 	std::vector<std::string> hosts;
-	std::vector<int> status;  // EAI_INPROGRESS until the lookup is over
+	std::vector<bool> over;
+	std::vector<int> status;
 	std::vector<struct addrinfo *> results;
 };
 
@@ -323,6 +286,7 @@ look_up(void *p)
 	int rc = getaddrinfo(l->hosts[i].c_str(), nullptr, &hints, &result);
 	std::lock_guard<std::mutex> hold(l->lock);
 	l->status[i] = rc;
+	l->over[i] = true;
 	l->results[i] = result;
 	l->done.notify_all();
 	return nullptr;
@@ -346,7 +310,7 @@ resolve(corvane_finder *f, const std::vector<std::string> &labels,
 	}
 	std::unique_lock<std::mutex> hold(l->lock);
 	for (size_t i = 0; i < l->hosts.size(); i++) {
-		while (l->status[i] == EAI_INPROGRESS) {
+		while (!l->over[i]) {
 			// A cancel ends the run at once, with nothing found; it is
 			// looked at every few milliseconds.
 			if (f->cancelled.load())
@@ -407,7 +371,8 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
 	}
 	if (l->hosts.empty())
 		return true;
-	l->status.assign(l->hosts.size(), EAI_INPROGRESS);
+	l->over.assign(l->hosts.size(), false);
+	l->status.assign(l->hosts.size(), 0);
 	l->results.assign(l->hosts.size(), nullptr);
 	return resolve(f, labels, ports, l, deadline, nets, plan);
 }

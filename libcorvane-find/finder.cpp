@@ -4,17 +4,13 @@
 // that is running, as an error.
 #include "search.h"
 
-#include <net/if.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-#define CORVANE_API extern "C" __attribute__((visibility("default")))
+#define CORVANE_API extern "C" CORVANE_FIND_API
 
 static const char out_of_memory[] = "out of memory";
 
@@ -53,12 +49,11 @@ change(corvane_finder *f, const char *what, Body body)
 static void
 destroy(corvane_finder *f)
 {
-	close(f->wake_fd);
+	net_wake_close(&f->wake);
+	net_stop();
 	delete f;
 }
 
-// A run or a watch. A cancel that came during it is used up as it
-// returns, and a free asked for from a callback done.
 // A run or a watch. A cancel that came during it is used up as it
 // returns, and a free asked for from a callback done.
 template <typename Body>
@@ -76,9 +71,7 @@ running(corvane_finder *f, const char *what, Body body)
 		return -1;
 	f->running = false;
 	f->cancelled.store(false);
-	uint64_t count;
-	while (read(f->wake_fd, &count, sizeof(count)) > 0) {
-	}
+	net_wake_clear(&f->wake);
 	if (f->free_asked) {
 		destroy(f);
 		return rc == 0 ? result : 0;
@@ -98,14 +91,20 @@ corvane_find_version(void)
 CORVANE_API struct corvane_finder *
 corvane_finder_new(void)
 {
-	int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-	if (wake == -1)
+	std::string why;
+	net_wake wake;
+	if (!net_start(&why))
 		return nullptr;
+	if (!net_wake_open(&wake)) {
+		net_stop();
+		return nullptr;
+	}
 	try {
 		return new corvane_finder{1.0, 0, {}, {}, nullptr, nullptr, nullptr, nullptr, {},
 		    {false}, wake, false, false};
 	} catch (...) {
-		close(wake);
+		net_wake_close(&wake);
+		net_stop();
 		return nullptr;
 	}
 }
@@ -152,7 +151,7 @@ corvane_finder_add_interface(struct corvane_finder *f, const char *name)
 		if (!f->targets.empty())
 			return fail(f, std::string(name) +
 			    ": an interface cannot be combined with a TARGET");
-		if (if_nametoindex(name) == 0)
+		if (net_iface_index(name) == 0)
 			return fail(f, std::string(name) + ": no such interface");
 		f->ifaces.emplace_back(name);
 		return true;
@@ -232,9 +231,7 @@ corvane_finder_cancel(struct corvane_finder *f)
 	if (f == nullptr)
 		return -1;
 	f->cancelled.store(true);
-	uint64_t one = 1;
-	ssize_t n = write(f->wake_fd, &one, sizeof(one));
-	(void)n;  // a full counter wakes the search as well
+	net_wake_signal(&f->wake);
 	return 0;
 }
 

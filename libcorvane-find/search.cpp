@@ -3,18 +3,9 @@
 // answer taken as it comes. No call blocks past the deadline, however much
 // arrives, and a cancel ends any wait at once.
 #include "search.h"
-#include "udp.h"
-
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -24,9 +15,6 @@
 // address is resolved, or a board still starting, is asked again.
 static const double round_at[] = {0.0, 0.2, 0.5};
 enum : size_t { round_count = sizeof(round_at) / sizeof(round_at[0]) };
-
-// Enough for a few hundred replies that arrive at the same moment.
-enum : int { receive_buffer_bytes = 4 << 20 };
 
 // Datagrams taken per receive, and requests sent between two looks at the
 // clock and at a cancel.
@@ -42,9 +30,9 @@ enum : size_t { sockets_max = 64 };
 double
 now_s(void)
 {
-	struct timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+	using seconds = std::chrono::duration<double>;
+	return std::chrono::duration_cast<seconds>(
+	    std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void
@@ -59,7 +47,7 @@ build_request(unsigned char *dgram)
 }
 
 bool
-is_board_reply(const unsigned char *dgram, ssize_t len, bool truncated, uint32_t *proto_ver)
+is_board_reply(const unsigned char *dgram, size_t len, bool truncated, uint32_t *proto_ver)
 {
 	if (len != TARVO_DGRAM_LEN || truncated)
 		return false;
@@ -71,44 +59,11 @@ is_board_reply(const unsigned char *dgram, ssize_t len, bool truncated, uint32_t
 	return true;
 }
 
-// One search's sockets, closed however the search ends (a callback may
-// throw).
-struct socket_set {
-	std::vector<int> fds;
-	~socket_set()
-	{
-		for (int fd : fds)
-			close(fd);
-	}
-};
-
 static bool
-open_socket(corvane_finder *f, socket_set *set)
+open_socket(corvane_finder *f, net_set *set)
 {
-	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-	if (sock == -1)
-		return fail(f, std::string("socket: ") + strerror(errno));
-	int one = 1;
-	// Beyond the system's limit only with the rights to pass it; without,
-	// the limit itself is taken.
-	int bytes = receive_buffer_bytes;
-	if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) == -1)
-		setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
-	if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == -1)
-		setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
-	struct sockaddr_in any;
-	memset(&any, 0, sizeof(any));
-	any.sin_family = AF_INET;
-	const char *what = "setsockopt";
-	if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) == 0 &&
-	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == 0 &&
-	    (what = "bind", bind(sock, reinterpret_cast<struct sockaddr *>(&any), sizeof(any))) == 0) {
-		set->fds.push_back(sock);
-		return true;
-	}
-	fail(f, std::string(what) + ": " + strerror(errno));
-	close(sock);
-	return false;
+	std::string why;
+	return net_grow(set, &why) || fail(f, why);
 }
 
 void
@@ -146,14 +101,14 @@ struct watched {
 struct search {
 	corvane_finder *f;
 	find_plan plan;
-	socket_set socks;
+	net_set socks;
 	// A run reports boards, a watch events.
 	corvane_board_fn board_fn;
 	corvane_event_fn event_fn;
 	void *arg;
 	std::unordered_set<uint64_t> seen;
 	std::unordered_map<uint64_t, watched> known;
-	std::map<int, std::string> iface_names;
+	std::map<unsigned, std::string> iface_names;
 	unsigned reported;
 	bool stopped;  // by the count, the callback or a cancel
 	double asked_at;
@@ -177,42 +132,15 @@ send_request(struct search *s, find_dest *d)
 {
 	unsigned char dgram[TARVO_DGRAM_LEN];
 	build_request(dgram);
-	struct iovec iov = {dgram, sizeof(dgram)};
-	struct msghdr msg;
-	memset(&msg, 0, sizeof(msg));
-	msg.msg_name = &d->addr;
-	msg.msg_namelen = sizeof(d->addr);
-	msg.msg_iov = &iov;
-	msg.msg_iovlen = 1;
-
-	alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
-	if (d->ifindex != 0) {
-		memset(control, 0, sizeof(control));
-		msg.msg_control = control;
-		msg.msg_controllen = sizeof(control);
-		struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
-		cm->cmsg_level = IPPROTO_IP;
-		cm->cmsg_type = IP_PKTINFO;
-		cm->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-		struct in_pktinfo info;
-		memset(&info, 0, sizeof(info));
-		info.ipi_ifindex = static_cast<int>(d->ifindex);
-		info.ipi_spec_dst = d->source;
-		memcpy(CMSG_DATA(cm), &info, sizeof(info));
-	}
 	int error;
 	for (;;) {
-		if (sendmsg(s->socks.fds.back(), &msg, MSG_DONTWAIT) == TARVO_DGRAM_LEN) {
-			error = 0;
+		error = net_send(&s->socks, *d, dgram, sizeof(dgram));
+		if (error == 0)
 			break;
-		}
-		error = errno;
-		std::string ignored = s->f->error;
-		bool full = error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
-		if (!full || s->socks.fds.size() >= sockets_max || !open_socket(s->f, &s->socks)) {
-			s->f->error = ignored;
+		std::string ignored;
+		if (!net_full(error) || net_count(&s->socks) >= sockets_max ||
+		    !net_grow(&s->socks, &ignored))
 			break;
-		}
 	}
 	if (info_wanted(s->f)) {
 		char to[INET_ADDRSTRLEN + 8];
@@ -221,39 +149,23 @@ send_request(struct search *s, find_dest *d)
 		snprintf(to, sizeof(to), "%s:%u", addr, ntohs(d->addr.sin_port));
 		find_log(s->f, CORVANE_LOG_INFO, "round " + std::to_string(s->round) + ": " + to +
 		    (d->ifindex != 0 ? " on " + d->label : std::string()) + ": " +
-		    (error == 0 ? "sent" : strerror(error)));
+		    (error == 0 ? "sent" : net_error_text(error)));
 	}
 	if (error == 0)
 		return true;
 	if (!d->failed)
-		find_log(s->f, CORVANE_LOG_WARNING, d->label + ": " + strerror(error));
+		find_log(s->f, CORVANE_LOG_WARNING, d->label + ": " + net_error_text(error));
 	d->failed = true;
 	return false;
 }
 
 static const std::string &
-iface_name(struct search *s, int ifindex)
+iface_name(struct search *s, unsigned ifindex)
 {
 	auto it = s->iface_names.find(ifindex);
-	if (it == s->iface_names.end()) {
-		char name[IF_NAMESIZE];
-		bool known = ifindex != 0 && if_indextoname(static_cast<unsigned>(ifindex), name);
-		it = s->iface_names.emplace(ifindex, known ? name : "").first;
-	}
+	if (it == s->iface_names.end())
+		it = s->iface_names.emplace(ifindex, net_iface_name(ifindex)).first;
 	return it->second;
-}
-
-static int
-arrival_ifindex(struct msghdr *msg)
-{
-	for (struct cmsghdr *cm = CMSG_FIRSTHDR(msg); cm; cm = CMSG_NXTHDR(msg, cm)) {
-		if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
-			struct in_pktinfo info;
-			memcpy(&info, CMSG_DATA(cm), sizeof(info));
-			return info.ipi_ifindex;
-		}
-	}
-	return 0;
 }
 
 static void
@@ -308,20 +220,15 @@ take_board(struct search *s, uint64_t key, const struct corvane_board *board)
 // Looks at one datagram: a board's answer from where a request went, or
 // a refusal counted by its reason.
 static void
-take(struct search *s, struct mmsghdr *m, const unsigned char *dgram, double at)
+take(struct search *s, const net_datagram &d, double at)
 {
-	struct msghdr *msg = &m->msg_hdr;
-	auto *from = static_cast<struct sockaddr_in *>(msg->msg_name);
 	uint32_t proto_ver;
 	s->t.received++;
-	if (!is_board_reply(dgram, m->msg_len, (msg->msg_flags & MSG_TRUNC) != 0, &proto_ver) ||
-	    msg->msg_namelen != sizeof(*from) || from->sin_family != AF_INET) {
+	if (!is_board_reply(d.bytes, d.len, d.truncated, &proto_ver) || !d.ipv4) {
 		s->t.not_reply++;
 		return;
 	}
-	uint32_t addr = ntohl(from->sin_addr.s_addr);
-	uint16_t port = ntohs(from->sin_port);
-	switch (plan_admits(s->plan, addr, port)) {
+	switch (plan_admits(s->plan, d.addr, d.port)) {
 	case admit_elsewhere:
 		s->t.elsewhere++;
 		return;
@@ -332,43 +239,26 @@ take(struct search *s, struct mmsghdr *m, const unsigned char *dgram, double at)
 		break;
 	}
 	char text[INET_ADDRSTRLEN];
-	inet_ntop(AF_INET, &from->sin_addr, text, sizeof(text));
-	struct corvane_board board = {text, port, proto_ver,
-	    iface_name(s, arrival_ifindex(msg)).c_str(), (at - s->asked_at) * 1000};
-	take_board(s, (uint64_t{addr} << 16) | port, &board);
+	struct in_addr in;
+	in.s_addr = htonl(d.addr);
+	inet_ntop(AF_INET, &in, text, sizeof(text));
+	struct corvane_board board = {text, d.port, proto_ver, iface_name(s, d.ifindex).c_str(),
+	    (at - s->asked_at) * 1000};
+	take_board(s, (uint64_t{d.addr} << 16) | d.port, &board);
 }
 
 // Takes the queued datagrams of one socket, a batch at a time, until none
 // is left, the search has stopped or the deadline has come.
 static void
-drain_socket(struct search *s, int sock, double deadline)
+drain_socket(struct search *s, size_t sock, double deadline)
 {
-	// One byte more than a reply, so that a longer datagram shows.
-	unsigned char dgrams[recv_batch][TARVO_DGRAM_LEN + 1];
-	alignas(struct cmsghdr) unsigned char controls[recv_batch][CMSG_SPACE(sizeof(struct in_pktinfo))];
-	struct sockaddr_in from[recv_batch];
-	struct iovec iov[recv_batch];
-	struct mmsghdr msgs[recv_batch];
+	net_datagram batch[recv_batch];
 	while (!stopping(s) && now_s() < deadline) {
-		memset(msgs, 0, sizeof(msgs));
-		for (unsigned i = 0; i < recv_batch; i++) {
-			iov[i] = {dgrams[i], sizeof(dgrams[i])};
-			msgs[i].msg_hdr.msg_name = &from[i];
-			msgs[i].msg_hdr.msg_namelen = sizeof(from[i]);
-			msgs[i].msg_hdr.msg_iov = &iov[i];
-			msgs[i].msg_hdr.msg_iovlen = 1;
-			msgs[i].msg_hdr.msg_control = controls[i];
-			msgs[i].msg_hdr.msg_controllen = sizeof(controls[i]);
-		}
-		int n = recvmmsg(sock, msgs, recv_batch, MSG_DONTWAIT, nullptr);
-		if (n == -1 && errno == EINTR)
-			continue;
-		if (n <= 0)
-			return;
+		unsigned n = net_receive(&s->socks, sock, batch, recv_batch);
 		double at = now_s();
-		for (int i = 0; i < n && !s->stopped; i++)
-			take(s, &msgs[i], dgrams[i], at);
-		if (n < int(recv_batch))
+		for (unsigned i = 0; i < n && !s->stopped; i++)
+			take(s, batch[i], at);
+		if (n < recv_batch)
 			return;
 	}
 }
@@ -376,8 +266,8 @@ drain_socket(struct search *s, int sock, double deadline)
 static void
 drain(struct search *s, double deadline)
 {
-	for (size_t i = 0; i < s->socks.fds.size() && !s->stopped; i++)
-		drain_socket(s, s->socks.fds[i], deadline);
+	for (size_t i = 0; i < net_count(&s->socks) && !s->stopped; i++)
+		drain_socket(s, i, deadline);
 }
 
 // Sends a round to every destination, taking what arrives between
@@ -404,15 +294,7 @@ send_round(struct search *s, double deadline)
 static void
 wait_for(struct search *s, double until, double deadline)
 {
-	std::vector<struct pollfd> pfds;
-	for (int fd : s->socks.fds)
-		pfds.push_back({fd, POLLIN, 0});
-	pfds.push_back({s->f->wake_fd, POLLIN, 0});
-	double left = std::max(until - now_s(), 0.0);
-	struct timespec ts;
-	ts.tv_sec = static_cast<time_t>(left);
-	ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
-	if (ppoll(pfds.data(), pfds.size(), &ts, nullptr) > 0 && !stopping(s))
+	if (net_wait(&s->socks, &s->f->wake, std::max(until - now_s(), 0.0)) && !stopping(s))
 		drain(s, deadline);
 }
 

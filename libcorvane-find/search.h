@@ -4,9 +4,7 @@
 #define CORVANE_SEARCH_H
 
 #include "corvane/find.h"
-
-#include <netinet/in.h>
-#include <sys/types.h>
+#include "net.h"
 
 #include <atomic>
 #include <cstdint>
@@ -24,10 +22,10 @@ struct corvane_finder {
 	corvane_log_fn log;
 	void *log_arg;
 	std::string error;
-	// Set by a cancel, which also writes to wake_fd (an eventfd that the
-	// search waits on); cleared as a run returns.
+	// Set by a cancel, which also signals the wake that the search waits
+	// on; cleared as a run returns.
 	std::atomic<bool> cancelled;
-	int wake_fd;
+	net_wake wake;
 	bool running;     // a run or watch is under way: no changes now
 	bool free_asked;  // freed from inside a callback: done as the run returns
 };
@@ -116,7 +114,7 @@ void build_request(unsigned char *dgram);
 
 // True when a received datagram is a board's discovery reply: exactly 40
 // bytes (nothing cut off) with id 77. Gives the board's proto_ver.
-bool is_board_reply(const unsigned char *dgram, ssize_t len, bool truncated,
+bool is_board_reply(const unsigned char *dgram, size_t len, bool truncated,
     uint32_t *proto_ver);
 
 double now_s(void);

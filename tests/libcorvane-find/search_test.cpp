@@ -109,7 +109,7 @@ TEST(Wire, RequestAndWhatCountsAsAReply)
 	EXPECT_TRUE(is_board_reply(reply.data(), TARVO_DGRAM_LEN, false, &ver));
 	EXPECT_EQ(ver, 7u);
 	EXPECT_FALSE(is_board_reply(reply.data(), TARVO_DGRAM_LEN, true, &ver));  // cut from longer
-	for (ssize_t len : {-1, 0, 39, 41})
+	for (size_t len : {0u, 39u, 41u, 100u})
 		EXPECT_FALSE(is_board_reply(reply.data(), len, false, &ver)) << len;
 	// Every byte of the id counts: 0x0100004D and 0x0000014D are not 77.
 	for (size_t at : {size_t{4}, size_t{5}, size_t{6}}) {

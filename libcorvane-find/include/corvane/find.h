@@ -26,6 +26,18 @@
 extern "C" {
 #endif
 
+/* On Windows the library is a DLL whose functions a program imports. The
+   library's own build defines CORVANE_FIND_EXPORTS. */
+#if defined(_WIN32) && defined(CORVANE_FIND_EXPORTS)
+#define CORVANE_FIND_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define CORVANE_FIND_API __declspec(dllimport)
+#elif defined(CORVANE_FIND_EXPORTS)
+#define CORVANE_FIND_API __attribute__((visibility("default")))
+#else
+#define CORVANE_FIND_API
+#endif
+
 #define CORVANE_FIND_PORT 49100 /* where boards listen */
 
 /* The version of this header; corvane_find_version gives the library's. */
@@ -77,41 +89,49 @@ typedef void (*corvane_log_fn)(int level, const char *line, void *arg);
 struct corvane_finder;
 
 /* "1.2.0": the version of the library that is loaded. */
-const char *corvane_find_version(void);
+CORVANE_FIND_API const char *corvane_find_version(void);
 
-struct corvane_finder *corvane_finder_new(void); /* NULL when out of memory */
-void corvane_finder_free(struct corvane_finder *finder);
+CORVANE_FIND_API struct corvane_finder *corvane_finder_new(void); /* NULL when out of memory */
+CORVANE_FIND_API void corvane_finder_free(struct corvane_finder *finder);
 
 /* Each returns 0, or -1 with a reason from corvane_finder_error. */
-int corvane_finder_set_wait(struct corvane_finder *finder, double seconds); /* default 1 s */
-int corvane_finder_set_count(struct corvane_finder *finder, unsigned count); /* 0: no limit */
-int corvane_finder_add_interface(struct corvane_finder *finder, const char *name);
+/* The wait: 1 s unless set. The count: 0 (no limit) unless set. */
+CORVANE_FIND_API int corvane_finder_set_wait(struct corvane_finder *finder, double seconds);
+CORVANE_FIND_API int corvane_finder_set_count(struct corvane_finder *finder, unsigned count);
+/* An interface to broadcast on, by name (on Windows the adapter's friendly
+   name, as ipconfig shows it: "Ethernet"). */
+CORVANE_FIND_API int corvane_finder_add_interface(struct corvane_finder *finder,
+    const char *name);
 /* HOST[:PORT], or a block ADDRESS/PREFIX[:PORT] (PREFIX 16 to 32), whose
    host addresses are each asked. */
-int corvane_finder_add_target(struct corvane_finder *finder, const char *target);
-int corvane_finder_set_warn(struct corvane_finder *finder, corvane_warn_fn fn, void *arg);
-int corvane_finder_set_log(struct corvane_finder *finder, corvane_log_fn fn, void *arg);
+CORVANE_FIND_API int corvane_finder_add_target(struct corvane_finder *finder,
+    const char *target);
+CORVANE_FIND_API int corvane_finder_set_warn(struct corvane_finder *finder, corvane_warn_fn fn,
+    void *arg);
+CORVANE_FIND_API int corvane_finder_set_log(struct corvane_finder *finder, corvane_log_fn fn,
+    void *arg);
 
 /* Returns how many boards it reported (0 when none answered), or -1 with a
    reason. A run reports at most 65536 boards. A finder can be run again. */
-int corvane_finder_run(struct corvane_finder *finder, corvane_board_fn fn, void *arg);
+CORVANE_FIND_API int corvane_finder_run(struct corvane_finder *finder, corvane_board_fn fn,
+    void *arg);
 
 /* Sends a request round every interval_s seconds (0.01 to 3600) and
    reports boards found and lost, until it is cancelled or fn returns
    non-zero: then 0. -1 with a reason when it cannot start. The wait and
    the count play no part. */
-int corvane_finder_watch(struct corvane_finder *finder, double interval_s, corvane_event_fn fn,
-    void *arg);
+CORVANE_FIND_API int corvane_finder_watch(struct corvane_finder *finder, double interval_s,
+    corvane_event_fn fn, void *arg);
 
 /* Ends the finder's run or watch within 50 ms; the run returns the boards
    reported so far. Async-signal-safe, and safe from any thread. A cancel
    that comes while the finder is not running ends its next run as soon as
    that starts; a run that returns has used it up. 0, or -1 for no finder. */
-int corvane_finder_cancel(struct corvane_finder *finder);
+CORVANE_FIND_API int corvane_finder_cancel(struct corvane_finder *finder);
 
 /* The reason the last call that failed gave: one line, valid until the
    next call on this finder. "" when none failed. */
-const char *corvane_finder_error(const struct corvane_finder *finder);
+CORVANE_FIND_API const char *corvane_finder_error(const struct corvane_finder *finder);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,69 @@
+// What a search needs of the system: its adapters, a set of UDP sockets
+// that send, receive and wait, and the wake-up of a cancel. Each system
+// has its own folder (unix/, win/) with net_system.h, which defines
+// net_set and net_wake, and net.cpp.
+#ifndef CORVANE_NET_H
+#define CORVANE_NET_H
+
+#include "net_system.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "udp.h"
+
+struct corvane_finder;
+struct find_dest;
+struct local_net;
+
+// Readies the system's networking for one finder (and lets go of it).
+bool net_start(std::string *why);
+void net_stop(void);
+
+// The error of the last failed socket call, its text, and whether it
+// means a full send buffer.
+int net_error(void);
+std::string net_error_text(int error);
+bool net_full(int error);
+
+// The IPv4 addresses of the interfaces, with their names and indexes.
+bool net_interfaces(std::vector<local_net> *nets, std::string *why);
+// An interface's index by name, or 0; its name by index, or "".
+unsigned net_iface_index(const char *name);
+std::string net_iface_name(unsigned ifindex);
+
+// Adds a socket on an ephemeral port to the set: the one that sends from
+// now on. False with *why ("bind: ...").
+bool net_grow(net_set *set, std::string *why);
+std::size_t net_count(const net_set *set);
+// Sends dgram to d; a broadcast leaves through d's interface. 0, or the
+// error.
+int net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len);
+
+// One datagram received: its first bytes (one more than a reply, so
+// that a longer one shows), where it came from and on which interface.
+struct net_datagram {
+	unsigned char bytes[TARVO_DGRAM_LEN + 1];
+	std::size_t len;
+	bool truncated;
+	bool ipv4;
+	uint32_t addr;  // host order
+	uint16_t port;
+	unsigned ifindex;  // 0 when unknown
+};
+// Takes up to n datagrams queued on socket i of the set, without waiting;
+// gives how many.
+unsigned net_receive(net_set *set, std::size_t i, net_datagram *batch, unsigned n);
+// Waits until a socket of the set has a datagram, the wake is signalled,
+// or `seconds` have passed: false for the last.
+bool net_wait(net_set *set, net_wake *wake, double seconds);
+
+bool net_wake_open(net_wake *wake);
+// Safe from a signal handler and from any thread.
+void net_wake_signal(net_wake *wake);
+void net_wake_clear(net_wake *wake);
+void net_wake_close(net_wake *wake);
+
+#endif

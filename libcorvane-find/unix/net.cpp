@@ -1,0 +1,269 @@
+// Linux: the interfaces from getifaddrs, broadcasts sent through their
+// interface with IP_PKTINFO, answers taken with recvmmsg, and a cancel
+// that wakes the wait through an eventfd.
+#include "net.h"
+#include "search.h"
+
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+// Enough for a few hundred replies that arrive at the same moment.
+enum : int { socket_buffer_bytes = 4 << 20 };
+
+bool
+net_start(std::string *)
+{
+	return true;
+}
+
+void
+net_stop(void)
+{
+}
+
+int
+net_error(void)
+{
+	return errno;
+}
+
+std::string
+net_error_text(int error)
+{
+	return strerror(error);
+}
+
+bool
+net_full(int error)
+{
+	return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
+}
+
+static uint32_t
+in_host(const struct sockaddr *sa)
+{
+	struct sockaddr_in sin;
+	memcpy(&sin, sa, sizeof(sin));
+	return ntohl(sin.sin_addr.s_addr);
+}
+
+bool
+net_interfaces(std::vector<local_net> *nets, std::string *why)
+{
+	struct ifaddrs *list;
+	if (getifaddrs(&list) == -1) {
+		*why = std::string("getifaddrs: ") + strerror(errno);
+		return false;
+	}
+	// The indexes come in the same list, with the link-layer entries: a
+	// lookup per name would cost a query each, for a thousand interfaces.
+	std::unordered_map<std::string, unsigned> index;
+	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+		if (ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_PACKET) {
+			struct sockaddr_ll ll;
+			memcpy(&ll, ifa->ifa_addr, sizeof(ll));
+			index.emplace(ifa->ifa_name, static_cast<unsigned>(ll.sll_ifindex));
+		}
+	}
+	for (struct ifaddrs *ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+		if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET ||
+		    ifa->ifa_netmask == nullptr)
+			continue;
+		unsigned flags = ifa->ifa_flags;
+		uint32_t addr = in_host(ifa->ifa_addr), mask = in_host(ifa->ifa_netmask);
+		// With no broadcast address set, the C library hands over the
+		// address itself in its place: then all host bits set it is.
+		uint32_t bcast = addr | ~mask;
+		if (ifa->ifa_broadaddr != nullptr) {
+			uint32_t b = in_host(ifa->ifa_broadaddr);
+			if (b != addr && (b & mask) == (addr & mask))
+				bcast = b;
+		}
+		bool broadcasts = (flags & IFF_UP) && (flags & IFF_BROADCAST) &&
+		    !(flags & IFF_LOOPBACK) && mask != 0xffffffff;
+		auto known = index.find(ifa->ifa_name);
+		nets->push_back({ifa->ifa_name, known != index.end() ? known->second : 0, addr, mask,
+		    bcast, broadcasts});
+	}
+	freeifaddrs(list);
+	return true;
+}
+
+unsigned
+net_iface_index(const char *name)
+{
+	return if_nametoindex(name);
+}
+
+std::string
+net_iface_name(unsigned ifindex)
+{
+	char name[IF_NAMESIZE];
+	return ifindex != 0 && if_indextoname(ifindex, name) ? name : "";
+}
+
+bool
+net_grow(net_set *set, std::string *why)
+{
+	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (sock == -1) {
+		*why = std::string("socket: ") + strerror(errno);
+		return false;
+	}
+	int one = 1;
+	// Beyond the system's limit only with the rights to pass it; without,
+	// the limit itself is taken.
+	int bytes = socket_buffer_bytes;
+	if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) == -1)
+		setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+	if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == -1)
+		setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
+	struct sockaddr_in any;
+	memset(&any, 0, sizeof(any));
+	any.sin_family = AF_INET;
+	const char *what = "setsockopt";
+	if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) == 0 &&
+	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == 0 &&
+	    (what = "bind", bind(sock, reinterpret_cast<struct sockaddr *>(&any), sizeof(any))) == 0) {
+		set->fds.push_back(sock);
+		return true;
+	}
+	*why = std::string(what) + ": " + strerror(errno);
+	close(sock);
+	return false;
+}
+
+std::size_t
+net_count(const net_set *set)
+{
+	return set->fds.size();
+}
+
+int
+net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len)
+{
+	struct iovec iov = {const_cast<unsigned char *>(dgram), len};
+	struct msghdr msg;
+	memset(&msg, 0, sizeof(msg));
+	msg.msg_name = const_cast<struct sockaddr_in *>(&d.addr);
+	msg.msg_namelen = sizeof(d.addr);
+	msg.msg_iov = &iov;
+	msg.msg_iovlen = 1;
+
+	alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
+	if (d.ifindex != 0) {
+		memset(control, 0, sizeof(control));
+		msg.msg_control = control;
+		msg.msg_controllen = sizeof(control);
+		struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+		cm->cmsg_level = IPPROTO_IP;
+		cm->cmsg_type = IP_PKTINFO;
+		cm->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+		struct in_pktinfo info;
+		memset(&info, 0, sizeof(info));
+		info.ipi_ifindex = static_cast<int>(d.ifindex);
+		info.ipi_spec_dst = d.source;
+		memcpy(CMSG_DATA(cm), &info, sizeof(info));
+	}
+	ssize_t sent = sendmsg(set->fds.back(), &msg, MSG_DONTWAIT);
+	return sent == static_cast<ssize_t>(len) ? 0 : sent == -1 ? errno : EMSGSIZE;
+}
+
+static unsigned
+arrival_ifindex(struct msghdr *msg)
+{
+	for (struct cmsghdr *cm = CMSG_FIRSTHDR(msg); cm; cm = CMSG_NXTHDR(msg, cm)) {
+		if (cm->cmsg_level == IPPROTO_IP && cm->cmsg_type == IP_PKTINFO) {
+			struct in_pktinfo info;
+			memcpy(&info, CMSG_DATA(cm), sizeof(info));
+			return static_cast<unsigned>(info.ipi_ifindex);
+		}
+	}
+	return 0;
+}
+
+unsigned
+net_receive(net_set *set, std::size_t i, net_datagram *batch, unsigned n)
+{
+	enum : unsigned { most = 32 };
+	alignas(struct cmsghdr) unsigned char controls[most][CMSG_SPACE(sizeof(struct in_pktinfo))];
+	struct sockaddr_in from[most];
+	struct iovec iov[most];
+	struct mmsghdr msgs[most];
+	n = std::min(n, unsigned{most});
+	memset(msgs, 0, sizeof(msgs));
+	for (unsigned k = 0; k < n; k++) {
+		iov[k] = {batch[k].bytes, sizeof(batch[k].bytes)};
+		msgs[k].msg_hdr.msg_name = &from[k];
+		msgs[k].msg_hdr.msg_namelen = sizeof(from[k]);
+		msgs[k].msg_hdr.msg_iov = &iov[k];
+		msgs[k].msg_hdr.msg_iovlen = 1;
+		msgs[k].msg_hdr.msg_control = controls[k];
+		msgs[k].msg_hdr.msg_controllen = sizeof(controls[k]);
+	}
+	int got;
+	do
+		got = recvmmsg(set->fds[i], msgs, n, MSG_DONTWAIT, nullptr);
+	while (got == -1 && errno == EINTR);
+	for (int k = 0; k < got; k++) {
+		struct msghdr *msg = &msgs[k].msg_hdr;
+		net_datagram *d = &batch[k];
+		d->len = msgs[k].msg_len;
+		d->truncated = (msg->msg_flags & MSG_TRUNC) != 0;
+		d->ipv4 = msg->msg_namelen == sizeof(from[k]) && from[k].sin_family == AF_INET;
+		d->addr = ntohl(from[k].sin_addr.s_addr);
+		d->port = ntohs(from[k].sin_port);
+		d->ifindex = arrival_ifindex(msg);
+	}
+	return got > 0 ? static_cast<unsigned>(got) : 0;
+}
+
+bool
+net_wait(net_set *set, net_wake *wake, double seconds)
+{
+	std::vector<struct pollfd> pfds;
+	for (int fd : set->fds)
+		pfds.push_back({fd, POLLIN, 0});
+	pfds.push_back({wake->fd, POLLIN, 0});
+	struct timespec ts;
+	ts.tv_sec = static_cast<time_t>(seconds);
+	ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
+	return ppoll(pfds.data(), pfds.size(), &ts, nullptr) > 0;
+}
+
+bool
+net_wake_open(net_wake *wake)
+{
+	wake->fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+	return wake->fd != -1;
+}
+
+void
+net_wake_signal(net_wake *wake)
+{
+	uint64_t one = 1;
+	ssize_t n = write(wake->fd, &one, sizeof(one));
+	(void)n;  // a full counter wakes the search as well
+}
+
+void
+net_wake_clear(net_wake *wake)
+{
+	uint64_t count;
+	while (read(wake->fd, &count, sizeof(count)) > 0) {
+	}
+}
+
+void
+net_wake_close(net_wake *wake)
+{
+	close(wake->fd);
+}

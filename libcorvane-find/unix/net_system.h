@@ -1,0 +1,28 @@
+// The search's sockets and wake-up on Linux: plain descriptors, and an
+// eventfd that a cancel writes to.
+#ifndef CORVANE_NET_SYSTEM_H
+#define CORVANE_NET_SYSTEM_H
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <vector>
+
+// One search's sockets, closed however the search ends (a callback may
+// throw). The last one sends.
+struct net_set {
+	std::vector<int> fds;
+	~net_set()
+	{
+		for (int fd : fds)
+			close(fd);
+	}
+};
+
+struct net_wake {
+	int fd;
+};
+
+#endif
