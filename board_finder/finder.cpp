@@ -1,7 +1,7 @@
 // The finder's command line and report.
 #include "finder.h"
+#include "system.h"
 
-#include <arpa/inet.h>
 #include <getopt.h>
 
 #include <algorithm>
@@ -51,12 +51,12 @@ parse_seconds(const char *text, double *seconds, double least)
 }
 
 static bool
-parse_count_arg(const char *text, long *count)
+parse_count_arg(const char *text, long long *count)
 {
 	char *end;
 	errno = 0;
-	long v = strtol(text, &end, 10);
-	if (end == text || *end != '\0' || errno != 0 || v < 1 || v > long{UINT32_MAX})
+	long long v = strtoll(text, &end, 10);
+	if (end == text || *end != '\0' || errno != 0 || v < 1 || v > static_cast<long long>(UINT32_MAX))
 		return false;
 	*count = v;
 	return true;
@@ -321,7 +321,9 @@ format_json(const std::vector<board_entry> &boards)
 	std::string out = "[";
 	for (size_t i = 0; i < boards.size(); i++) {
 		out += i == 0 ? "\n  " : ",\n  ";
-		out += "{" + json_fields(boards[i]) + "}";
+		out += '{';
+		out += json_fields(boards[i]);
+		out += '}';
 	}
 	return out + (boards.empty() ? "]\n" : "\n]\n");
 }

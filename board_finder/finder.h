@@ -20,7 +20,7 @@ struct find_options {
 	std::vector<std::string> ifaces;   // -i, in the order given
 	double wait_s = 1.0;               // -t
 	std::string wait_text = "1";       // -t as given
-	long count = 0;                    // -n; 0 means every board
+	long long count = 0;               // -n; 0 means every board
 	bool json = false;                 // --json
 	bool verbose = false;              // -v
 	bool watch = false;                // --watch

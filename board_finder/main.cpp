@@ -2,12 +2,9 @@
 // answer. The search is libcorvane-find's; this is its command line and
 // its report.
 #include "finder.h"
+#include "system.h"
 
 #include <corvane/find.h>
-
-#include <arpa/inet.h>
-#include <err.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <string>
@@ -78,21 +75,19 @@ make_finder(find_options &opts)
 static struct corvane_finder *watching;
 
 static void
-end_watch(int)
+end_watch(void)
 {
 	corvane_finder_cancel(watching);
 }
 
-// Prints boards as they come and go until SIGINT or SIGTERM.
+// Prints boards as they come and go until SIGINT or SIGTERM (Ctrl-C on
+// Windows).
 static int
 watch(find_options &opts, struct corvane_finder *f)
 {
 	watching = f;
-	struct sigaction sa = {};
-	sa.sa_handler = end_watch;
-	sigemptyset(&sa.sa_mask);
-	if (sigaction(SIGINT, &sa, nullptr) == -1 || sigaction(SIGTERM, &sa, nullptr) == -1)
-		err(exit_trouble, "sigaction");
+	if (!on_interrupt(end_watch))
+		err(exit_trouble, "cannot take interrupts");
 	if (corvane_finder_watch(f, opts.every_s, print_event, &opts.json) == -1)
 		errx(exit_trouble, "%s", corvane_finder_error(f));
 	return exit_found;
@@ -103,6 +98,7 @@ main(int argc, char **argv)
 {
 	find_options opts;
 	std::string why;
+	system_start();
 	switch (parse_find_args(argc, argv, &opts, &why)) {
 	case EFindAction_Help:
 		write_out(find_usage);

@@ -321,7 +321,7 @@ resolve(corvane_finder *f, const std::vector<std::string> &labels,
 			l->done.wait_for(hold, std::chrono::duration<double>(std::min(left, 0.01)));
 		}
 		if (l->status[i] != 0)
-			return fail(f, l->hosts[i] + ": " + gai_strerror(l->status[i]));
+			return fail(f, l->hosts[i] + ": " + net_lookup_error(l->status[i]));
 		for (struct addrinfo *ai = l->results[i]; ai != nullptr; ai = ai->ai_next)
 			add_target(plan, nets, in_host(ai->ai_addr), ports[i], labels[i]);
 	}

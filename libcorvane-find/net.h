@@ -27,6 +27,8 @@ void net_stop(void);
 int net_error(void);
 std::string net_error_text(int error);
 bool net_full(int error);
+// What a failed getaddrinfo's result means.
+std::string net_lookup_error(int rc);
 
 // The IPv4 addresses of the interfaces, with their names and indexes.
 bool net_interfaces(std::vector<local_net> *nets, std::string *why);

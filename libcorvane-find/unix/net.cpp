@@ -47,6 +47,12 @@ net_full(int error)
 	return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
 }
 
+std::string
+net_lookup_error(int rc)
+{
+	return gai_strerror(rc);
+}
+
 static uint32_t
 in_host(const struct sockaddr *sa)
 {

@@ -1,7 +1,6 @@
 #include "search.h"
 #include "udp.h"
 
-#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 

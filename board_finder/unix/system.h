@@ -1,0 +1,16 @@
+// What the command needs of a Unix system: the C library has it all.
+#ifndef CORVANE_FINDER_SYSTEM_H
+#define CORVANE_FINDER_SYSTEM_H
+
+#include <arpa/inet.h>
+#include <err.h>
+
+// Calls fn on SIGINT and SIGTERM; false when it cannot.
+bool on_interrupt(void (*fn)(void));
+
+inline void
+system_start(void)
+{
+}
+
+#endif
