@@ -65,6 +65,12 @@ class Installed(unittest.TestCase):
         self.assertTrue(names)
         self.assertEqual([n for n in names if not n.startswith("corvane_")], [])
 
+    def test_the_module_loads_the_library_of_its_system(self):
+        # Windows' cannot be loaded here: the name is what can be tested.
+        names = run([sys.executable, "-c", "import corvane; print(*map(corvane._library_name, "
+                     "('win32', 'linux')))"], env=self.env).split()
+        self.assertEqual(names, ["libcorvane-find-1.dll", "libcorvane-find.so.1"])
+
     def test_python_programs_that_run_for_a_while(self):
         script = os.path.join(HERE, "long_run.py")
         for mode in ("quiet", "answers", "watching"):
