@@ -1,17 +1,14 @@
 // The library's interface as a careless or hurried program calls it, on
 // loopback: NULL finders, calls from inside callbacks, callbacks that
 // throw, cancels from a thread and from a signal handler, and a rack of
-// targets. Built under the sanitizers too.
+// targets. Built under the sanitizers too, and for Windows.
 #include "corvane/find.h"
+#include "sockets.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
+#ifndef _WIN32
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -31,7 +28,7 @@ now_s()
 // A board on loopback that answers every request, `delay_ms` later, until
 // it is stopped.
 struct responder {
-	int sock = -1;
+	test_socket sock;
 	unsigned port = 0;
 	int delay_ms = 0;
 	std::atomic<bool> stop{false};
@@ -52,18 +49,17 @@ start(responder *r)
 	r->thread = std::thread([r] {
 		const unsigned char reply[40] = {0, 0, 0, 2, 0, 0, 0, 77};
 		while (!r->stop) {
-			struct pollfd p = {r->sock, POLLIN, 0};
-			if (poll(&p, 1, 20) != 1)
+			if (wait_readable(r->sock, 20) != 1)
 				continue;
-			unsigned char in[64];
+			char in[64];
 			struct sockaddr_in from;
 			socklen_t flen = sizeof(from);
 			if (recvfrom(r->sock, in, sizeof(in), 0, reinterpret_cast<sockaddr *>(&from),
 			        &flen) <= 0)
 				continue;
 			std::this_thread::sleep_for(std::chrono::milliseconds(r->delay_ms));
-			sendto(r->sock, reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&from),
-				    flen);
+			sendto(r->sock, reinterpret_cast<const char *>(reply), sizeof(reply), 0,
+			    reinterpret_cast<sockaddr *>(&from), flen);
 		}
 	});
 }
@@ -73,24 +69,13 @@ finish(responder *r)
 {
 	r->stop = true;
 	r->thread.join();
-	close(r->sock);
+	close_socket(r->sock);
 }
 
 static std::string
 target(unsigned port)
 {
 	return "127.0.0.1:" + std::to_string(port);
-}
-
-static size_t
-open_fds()
-{
-	size_t n = 0;
-	DIR *d = opendir("/proc/self/fd");
-	while (readdir(d) != nullptr)
-		n++;
-	closedir(d);
-	return n;
 }
 
 TEST(Misuse, NoFinder)
@@ -192,14 +177,18 @@ TEST(Answers, TimeCountsFromTheRequest)
 
 // 400 boards of a block answer at once, and each costs its callback 20 ms:
 // 8 s of work that the run's wait of 1 s cuts short between batches.
+// Under Wine, the block's catch-all socket hears none of the requests;
+// the Windows tests flood corvane-find.exe with answers instead.
+#ifndef _WIN32
 TEST(Answers, TheDeadlineHoldsWhileAnswersQueue)
 {
 	int one = 1;
-	std::vector<int> boards;
+	std::vector<test_socket> boards;
 	unsigned port = 0;
 	for (unsigned i = 0; i < 401; i++) {
-		int sock = socket(AF_INET, SOCK_DGRAM, 0);
-		setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+		test_socket sock = socket(AF_INET, SOCK_DGRAM, 0);
+		setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one),
+		    sizeof(one));
 		struct sockaddr_in a = {};
 		a.sin_family = AF_INET;
 		a.sin_addr.s_addr = htonl(i == 0 ? INADDR_ANY : 0x7F030000 + i);
@@ -212,14 +201,13 @@ TEST(Answers, TheDeadlineHoldsWhileAnswersQueue)
 	}
 	std::thread answer([&] {
 		// The first request, to any address of the block, names the asker.
-		unsigned char in[64];
+		char in[64];
 		struct sockaddr_in asker;
 		socklen_t len = sizeof(asker);
-		struct pollfd p = {boards[0], POLLIN, 0};
-		if (poll(&p, 1, 10000) != 1 || recvfrom(boards[0], in, sizeof(in), 0,
+		if (wait_readable(boards[0], 10000) != 1 || recvfrom(boards[0], in, sizeof(in), 0,
 		        reinterpret_cast<sockaddr *>(&asker), &len) <= 0)
 			return;
-		const unsigned char reply[40] = {0, 0, 0, 2, 0, 0, 0, 77};
+		const char reply[40] = {0, 0, 0, 2, 0, 0, 0, 77};
 		for (size_t i = 1; i < boards.size(); i++)
 			sendto(boards[i], reply, sizeof(reply), 0, reinterpret_cast<sockaddr *>(&asker),
 			    len);
@@ -237,9 +225,10 @@ TEST(Answers, TheDeadlineHoldsWhileAnswersQueue)
 	EXPECT_LT(found, 400);
 	corvane_finder_free(f);
 	answer.join();
-	for (int sock : boards)
-		close(sock);
+	for (test_socket sock : boards)
+		close_socket(sock);
 }
+#endif
 
 TEST(Misuse, ACallbackThatThrowsLeaksNothing)
 {
@@ -247,19 +236,17 @@ TEST(Misuse, ACallbackThatThrowsLeaksNothing)
 	start(&r);
 	corvane_finder *f = corvane_finder_new();
 	corvane_finder_add_target(f, target(r.port).c_str());
-	size_t before = open_fds();
+	size_t before = open_handles();
 	for (int i = 0; i < 3; i++) {
 		EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) -> int {
 			throw std::runtime_error("no");
 		}, nullptr), -1);
 		EXPECT_STREQ(corvane_finder_error(f), "the search was ended by an exception");
 	}
-	EXPECT_EQ(open_fds(), before);
+	EXPECT_EQ(open_handles(), before);
 	corvane_finder_free(f);
 	finish(&r);
 }
-
-static corvane_finder *alarmed;
 
 // A run of 10 s on a target that never answers, cancelled by `how` after
 // 0.1 s: it ends at once, with no board.
@@ -278,7 +265,7 @@ cancelled_run(void (*how)(corvane_finder *))
 	corvane_finder_free(f);
 }
 
-TEST(Cancel, FromAThreadAndFromASignalHandler)
+TEST(Cancel, FromAThreadOrBeforeTheRun)
 {
 	cancelled_run([](corvane_finder *f) {
 		std::thread([f] {
@@ -286,6 +273,15 @@ TEST(Cancel, FromAThreadAndFromASignalHandler)
 			corvane_finder_cancel(f);
 		}).detach();
 	});
+	// A cancel before a run ends that run as it starts.
+	cancelled_run([](corvane_finder *f) { corvane_finder_cancel(f); });
+}
+
+#ifndef _WIN32
+static corvane_finder *alarmed;
+
+TEST(Cancel, FromASignalHandler)
+{
 	struct sigaction sa = {};
 	sa.sa_handler = [](int) { corvane_finder_cancel(alarmed); };
 	sigaction(SIGALRM, &sa, nullptr);
@@ -294,9 +290,8 @@ TEST(Cancel, FromAThreadAndFromASignalHandler)
 		struct itimerval t = {{0, 0}, {0, 100000}};
 		setitimer(ITIMER_REAL, &t, nullptr);
 	});
-	// A cancel before a run ends that run as it starts.
-	cancelled_run([](corvane_finder *f) { corvane_finder_cancel(f); });
 }
+#endif
 
 TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 {
@@ -317,9 +312,9 @@ TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 	}, sent);
 	// A wait too short to send a round ends on time all the same; a longer
 	// one sends every round. The sanitizers make each send and each
-	// planned target many times dearer: there only the wait is looked at,
-	// with room for that.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+	// planned target many times dearer, and so does Wine (75 us a send):
+	// there only the wait is looked at, with room for that.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
 	const double waits[] = {0.1}, room = 5;
 #else
 	const double waits[] = {0.1, 6.0}, room = 1;

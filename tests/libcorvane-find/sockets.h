@@ -1,0 +1,73 @@
+// The tests' boards on loopback need a few socket calls that Windows
+// names differently.
+#ifndef CORVANE_TEST_SOCKETS_H
+#define CORVANE_TEST_SOCKETS_H
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+using test_socket = SOCKET;
+
+inline void
+close_socket(SOCKET s)
+{
+	closesocket(s);
+}
+
+inline int
+wait_readable(SOCKET s, int ms)
+{
+	WSAPOLLFD p = {s, POLLRDNORM, 0};
+	return WSAPoll(&p, 1, ms);
+}
+
+// Handles the process holds: sockets, events and the rest.
+inline size_t
+open_handles()
+{
+	DWORD n = 0;
+	GetProcessHandleCount(GetCurrentProcess(), &n);
+	return n;
+}
+
+inline const bool winsock_ready = [] {
+	WSADATA data;
+	return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}();
+#else
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using test_socket = int;
+
+inline void
+close_socket(int s)
+{
+	close(s);
+}
+
+inline int
+wait_readable(int s, int ms)
+{
+	struct pollfd p = {s, POLLIN, 0};
+	return poll(&p, 1, ms);
+}
+
+inline size_t
+open_handles()
+{
+	size_t n = 0;
+	DIR *d = opendir("/proc/self/fd");
+	while (readdir(d) != nullptr)
+		n++;
+	closedir(d);
+	return n;
+}
+#endif
+
+#endif
