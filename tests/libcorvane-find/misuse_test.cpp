@@ -236,14 +236,20 @@ TEST(Misuse, ACallbackThatThrowsLeaksNothing)
 	start(&r);
 	corvane_finder *f = corvane_finder_new();
 	corvane_finder_add_target(f, target(r.port).c_str());
+#ifndef _WIN32
+	// Wine counts no handles (GetProcessHandleCount): Linux's descriptors
+	// are what can be counted.
 	size_t before = open_handles();
+#endif
 	for (int i = 0; i < 3; i++) {
 		EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) -> int {
 			throw std::runtime_error("no");
 		}, nullptr), -1);
 		EXPECT_STREQ(corvane_finder_error(f), "the search was ended by an exception");
 	}
+#ifndef _WIN32
 	EXPECT_EQ(open_handles(), before);
+#endif
 	corvane_finder_free(f);
 	finish(&r);
 }

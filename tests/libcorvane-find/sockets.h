@@ -22,15 +22,6 @@ wait_readable(SOCKET s, int ms)
 	return WSAPoll(&p, 1, ms);
 }
 
-// Handles the process holds: sockets, events and the rest.
-inline size_t
-open_handles()
-{
-	DWORD n = 0;
-	GetProcessHandleCount(GetCurrentProcess(), &n);
-	return n;
-}
-
 inline const bool winsock_ready = [] {
 	WSADATA data;
 	return WSAStartup(MAKEWORD(2, 2), &data) == 0;
