@@ -324,34 +324,52 @@ def bench_watch_and_rack(native, rows):
 SENDER = os.path.join(ROOT, "tests", "discovery_daemon", "sender.py")
 
 
+# The shapes an attacker may choose (how many forged addresses, 0 for a new
+# one each request) and the rates, as the grid of scripts/bench.
+SPOOF_SHAPES = (1, 8, 16, 64, 200, 0)
+SPOOF_RATES = (1000, 3000, 10000, 30000)
+
+
+def spoofed_share(native, cmd, count, rate, newcomer, seconds=3):
+    """The share of a real host's requests (every 40 ms, 0.1 s timeout)
+    that the responder `cmd` answers while `rate` forged requests a second
+    come from `count` on-link addresses that nobody holds; with
+    `newcomer`, the host asks by broadcast and the board has never
+    resolved it."""
+    bed = lan.Lan()
+    try:
+        host = bed.node("host", "10.82.0.9/16")
+        attacker = bed.node("attacker", "10.82.0.66/16")
+        board = bed.spawn(bed.node("board", "10.82.0.1/16"), cmd, 120)
+        bed.wait_bound([board])
+        attack = bed.spawn(attacker, [sys.executable, SENDER, "sources", "10.82", "10.82.0.1",
+                                      str(rate), str(seconds), str(count)], 120)
+        dest = "10.82.255.255" if newcomer else "10.82.0.1"
+        answered, asked = map(int, bed.run(
+            host, [sys.executable, SENDER, "poll", dest, "0.04", str(seconds)],
+            text=True).stdout.split())
+        attack.wait(timeout=60)
+        return answered / asked
+    finally:
+        bed.close()
+
+
 def bench_spoofed(native, rows):
-    """A real host asks every 40 ms while another forges requests from
-    on-link addresses nobody holds, with the kernel's default send buffer
-    limit: tarvo (unprivileged) beside a responder whose buffer is forced
-    so large it never fills."""
+    """The grid of forged on-link sources, with the kernel's default send
+    buffer limit: tarvo (unprivileged) beside a responder whose buffer is
+    forced so large it never fills, for a host the board knows and for a
+    newcomer that asks by broadcast."""
     responders = (harness.NOBODY + [os.path.join(native, "discovery_daemon", "tarvo")],
                   [os.path.join(native, "bench", "bare_responder"), "49100", str(64 << 20)])
     with lan.default_send_buffer_limit():
-        for rate in (100, 300, 1000):
-            shares = []
-            for cmd in responders:
-                bed = lan.Lan()
-                try:
-                    host = bed.node("host", "10.82.0.9/16")
-                    attacker = bed.node("attacker", "10.82.0.66/16")
-                    board = bed.spawn(bed.node("board", "10.82.0.1/16"), cmd, 120)
-                    bed.wait_bound([board])
-                    attack = bed.spawn(attacker, [sys.executable, SENDER, "sources", "10.82",
-                                                  "10.82.0.1", str(rate), "5"], 120)
-                    answered, asked = map(int, bed.run(
-                        host, [sys.executable, SENDER, "poll", "10.82.0.1", "0.04", "5"],
-                        text=True).stdout.split())
-                    attack.wait(timeout=60)
-                    shares.append(f"{100 * answered / asked:.0f} %")
-                finally:
-                    bed.close()
-            rows.append((f"answered under {rate} spoofed sources/s, 5 s (tarvo, unfillable)",
-                         ", ".join(shares), "a real host's requests still answered"))
+        for count in SPOOF_SHAPES:
+            for rate in SPOOF_RATES:
+                shares = [f"{100 * spoofed_share(native, cmd, count, rate, newcomer):.0f} %"
+                          for newcomer in (False, True) for cmd in responders]
+                shape = f"{count} addresses" if count else "a new address each"
+                rows.append((f"answered under {rate}/s forged from {shape}, 3 s "
+                             "(known host: tarvo, unfillable; newcomer: tarvo, unfillable)",
+                             ", ".join(shares), "a real host's requests still answered"))
 
 
 def machine():

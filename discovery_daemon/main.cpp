@@ -2,13 +2,16 @@
 //
 // The daemon stays in the foreground: no fork, no signal handlers, no pid
 // file. The main thread only starts the service thread and then sleeps.
+#include "neighbours.h"
 #include "udp.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,17 +70,28 @@ receive_batch(int sock, struct dgram_batch *b)
 	return n > 0 ? static_cast<unsigned>(n) : 0;
 }
 
+static int64_t
+now_ns(void)
+{
+	struct timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 // Builds the answers to the first n datagrams, each addressed to its
 // sender. A spare socket leaves its copies of broadcasts and multicasts to
-// the first. Returns how many there are.
+// the first; a sender still unresolved gets one answer at a time. Returns
+// how many there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n, bool spare)
+answer_batch(struct dgram_batch *b, unsigned n, bool spare, struct neighbours *nb)
 {
 	unsigned answers = 0;
+	int64_t now = n > 0 ? now_ns() : 0;
 	for (unsigned i = 0; i < n; i++) {
 		auto len = static_cast<ssize_t>(b->in[i].msg_len);
 		if ((spare && sent_to_group(&b->in[i].msg_hdr)) ||
-		    !build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]))
+		    !build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]) ||
+		    !neigh_admit(nb, ntohl(b->s_addr[i].sin_addr.s_addr), now))
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
 		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
@@ -116,14 +130,18 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 // Takes every datagram queued on socket i and answers it. A batch that is
 // not full has emptied the queue.
 static void
-serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log)
+serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log,
+    struct neighbours *nb)
 {
 	unsigned n;
 	do {
 		n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n, i != 0), log);
+		send_answers(ep, i, b, answer_batch(b, n, i != 0, nb), log);
 	} while (n == batch_len);
 }
+
+// The service thread's neighbours: 48 KiB, kept off its stack.
+static struct neighbours neighbours;
 
 static void *
 udp_check_thread(void *args)
@@ -146,6 +164,8 @@ udp_check_thread(void *args)
 
 	init_batch(&batch);
 	struct send_log log = {-1, 0};
+	struct neighbours *nb = &neighbours;
+	neigh_open(nb);
 	for (;;) {
 		FD_ZERO(&rset);
 		int top = 0;
@@ -153,12 +173,18 @@ udp_check_thread(void *args)
 			FD_SET(ep.fd[i], &rset);
 			top = std::max(top, ep.fd[i]);
 		}
+		if (nb->fd != -1) {
+			FD_SET(nb->fd, &rset);
+			top = std::max(top, nb->fd);
+		}
 		// An interrupted or failed wait falls through: the receive
 		// below does not block and simply finds nothing.
 		select(top + 1, &rset, nullptr, nullptr, nullptr);
+		if (nb->fd != -1 && FD_ISSET(nb->fd, &rset))
+			neigh_read(nb, now_ns());
 		for (unsigned i = 0; i < ep.n; i++)
 			if (FD_ISSET(ep.fd[i], &rset))
-				serve(&ep, i, &batch, &log);
+				serve(&ep, i, &batch, &log, nb);
 	}
 }
 

@@ -8,9 +8,12 @@ a test namespace:
   ask DST TIMES                   TIMES discovery requests, each tried up to
                                   ten times; prints how many were answered
                                   and how many requests were sent
-  sources NET DST RATE SECONDS    discovery requests forged from RATE hosts a
-                                  second that do not exist, in NET (a /16
-                                  given as its first two bytes, 10.82)
+  sources NET DST RATE SECONDS [COUNT]
+                                  RATE discovery requests a second forged
+                                  from hosts of NET (a /16 given as its
+                                  first two bytes, 10.82) that do not
+                                  exist: a new one for each request, or
+                                  COUNT of them, each from random ports
   batch DST                       four datagrams from four sockets with three
                                   forged from the subnet's broadcast address
                                   among them; prints "queued", waits for a
@@ -18,6 +21,7 @@ a test namespace:
   poll DST INTERVAL SECONDS       one request every INTERVAL seconds; prints
                                   how many were answered and how many asked"""
 
+import random
 import socket
 import struct
 import sys
@@ -53,11 +57,17 @@ def paced(interval, seconds):
         yield i
 
 
-def sources(net, dst, rate, seconds):
+def sources(net, dst, rate, seconds, count=0):
+    """Sent a millisecond's worth at a time, which a rate of 30000 needs."""
+    k = 0
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
-        for i in paced(1 / rate, seconds):
-            src = f"{net}.{100 + i // 250 % 150}.{1 + i % 250}"
-            s.sendto(forged(src, 40000, dst, DISCOVERY), (dst, 0))
+        for tick in paced(0.001, seconds):
+            while k < (tick + 1) * rate / 1000:
+                i = k % count if count else k
+                src = f"{net}.{100 + i // 250 % 150}.{1 + i % 250}"
+                sport = random.randrange(1024, 65536) if count else 40000
+                s.sendto(forged(src, sport, dst, DISCOVERY), (dst, 0))
+                k += 1
 
 
 def batch(dst):
@@ -85,6 +95,7 @@ def poll(dst, interval, seconds):
     asked = answered = 0
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
         s.setblocking(False)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
 
         def take():
             nonlocal answered
@@ -137,7 +148,7 @@ if __name__ == "__main__":
     elif cmd == "flood":
         flood(args[0], int(args[1]))
     elif cmd == "sources":
-        sources(args[0], args[1], float(args[2]), float(args[3]))
+        sources(args[0], args[1], float(args[2]), float(args[3]), *map(int, args[4:]))
     elif cmd == "batch":
         batch(args[0])
     elif cmd == "poll":

@@ -1,3 +1,4 @@
+#include "neighbours.h"
 #include "udp.h"
 
 #include <arpa/inet.h>
@@ -146,4 +147,55 @@ TEST(Endpoint, SentToGroupByItsDestination)
 	}
 	struct msghdr none = {};
 	EXPECT_FALSE(sent_to_group(&none));
+}
+
+// Answers to an unresolved sender on a link: one at a time, as the kernel
+// resolves or gives up, or after the hold; everyone else always.
+TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
+{
+	static neighbours nb;
+	neigh_clear(&nb);
+	nb.fd = 0;  // as if rtnetlink had spoken
+	neigh_subnet(&nb, 2, 0x0A520001, 16, true);  // 10.82.0.1/16
+	neigh_subnet(&nb, 3, 0x0A000001, 24, true);  // 10.0.0.1/24 on a tunnel
+	neigh_noarp(&nb, 3, true);
+	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, far = 0xC0000201, tunnel = 0x0A000005;
+	const int64_t t = 5000000000, ms = 1000000;
+	neigh_learn(&nb, host, true, t);
+	struct {
+		uint32_t addr;
+		int64_t at;
+		bool admitted;
+	} steps[] = {
+		{forged, t, true}, {forged, t + ms, false}, {forged, t + 2999 * ms, false},
+		{forged, t + 3000 * ms, true}, {forged, t + 3001 * ms, false},
+		{host, t, true}, {host, t + ms, true}, {far, t, true}, {far, t, true},
+		{tunnel, t, true}, {tunnel, t, true},
+		{0x0A52FFFF, t, true}, {0x0A52FFFF, t, true},  // the subnet's broadcast address
+	};
+	for (const auto &s : steps)
+		EXPECT_EQ(neigh_admit(&nb, s.addr, s.at), s.admitted) << std::hex << s.addr << " " << s.at;
+	// The kernel gave up: the next answer goes, and is held again.
+	neigh_learn(&nb, forged, false, t + 3002 * ms);
+	EXPECT_TRUE(neigh_admit(&nb, forged, t + 3003 * ms));
+	EXPECT_FALSE(neigh_admit(&nb, forged, t + 3004 * ms));
+	// It answered: resolved from now on.
+	neigh_learn(&nb, forged, true, t + 3005 * ms);
+	EXPECT_TRUE(neigh_admit(&nb, forged, t + 3006 * ms));
+	// Without rtnetlink, nothing is known and every answer goes.
+	nb.fd = -1;
+	EXPECT_TRUE(neigh_admit(&nb, 0x0A52ABCE, t) && neigh_admit(&nb, 0x0A52ABCE, t));
+
+	// Many more unresolved senders than slots: each still gets its first
+	// answer, and those that found a slot no second.
+	neigh_clear(&nb);
+	nb.fd = 0;
+	neigh_subnet(&nb, 2, 0x0A000001, 8, true);
+	unsigned first = 0, second = 0;
+	for (uint32_t i = 0; i < 3 * neigh_slots; i++)
+		first += neigh_admit(&nb, 0x0A000100 + i, t);
+	for (uint32_t i = 0; i < 3 * neigh_slots; i++)
+		second += neigh_admit(&nb, 0x0A000100 + i, t + ms);
+	EXPECT_EQ(first, 3 * neigh_slots);
+	EXPECT_LT(second, 3 * neigh_slots - neigh_slots / 2);
 }
