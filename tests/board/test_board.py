@@ -119,6 +119,14 @@ class Board(unittest.TestCase):
         self.board.run("kill $(pidof sleep)")
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
 
+    def test_tarvo_hears_the_kernel_about_neighbours(self):
+        # The board's own kernel, which qemu-user is not, gives the daemon
+        # its rtnetlink socket in the groups of links, neighbours and IPv4
+        # addresses.
+        status, out = self.board.run("awk -v p=$(pidof tarvo) '$2 == 0 && $3 == p "
+                                     "{ print $4 }' /proc/net/netlink")
+        self.assertEqual((status, out), (0, ["00000015"]))
+
     def test_package_installs_without_systemd(self):
         # BusyBox's dpkg runs the maintainer scripts, which find neither
         # systemd nor its helpers.
