@@ -14,7 +14,8 @@ a test namespace:
                                   first two bytes, 10.82) that do not
                                   exist: a new one for each request, or
                                   COUNT of them, each from random ports
-  batch DST                       four datagrams from four sockets with three
+  batch DST                       four datagrams from four sockets (DST may
+                                  be a broadcast address) with three
                                   forged from the subnet's broadcast address
                                   among them; prints "queued", waits for a
                                   line on stdin, then what each socket got
@@ -42,6 +43,7 @@ def forged(src, sport, dst, payload, dport=PORT):
 
 def spoof(src, sport, dst, payload, count):
     with socket.socket(socket.AF_INET, socket.SOCK_RAW, socket.IPPROTO_RAW) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
         for _ in range(count):
             s.sendto(forged(src, sport, dst, payload), (dst, 0))
 
@@ -73,6 +75,8 @@ def sources(net, dst, rate, seconds, count=0):
 def batch(dst):
     net = dst.rsplit(".", 1)[0]
     socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
+    for s in socks:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
     for i, dgram in enumerate((DISCOVERY, b"\x6d" * 39, DISCOVERY[:4] + b"\0\0\0\x4d" + bytes(32),
                                DISCOVERY)):
         socks[i].sendto(dgram, (dst, PORT))
