@@ -175,7 +175,7 @@ block_hosts(uint32_t net, uint32_t mask, uint32_t *first, uint32_t *last)
 	}
 }
 
-static uint32_t
+uint32_t
 in_host(const struct sockaddr *sa)
 {
 	struct sockaddr_in sin;

@@ -91,9 +91,8 @@ corvane_find_version(void)
 CORVANE_API struct corvane_finder *
 corvane_finder_new(void)
 {
-	std::string why;
 	net_wake wake;
-	if (!net_start(&why))
+	if (!net_start())
 		return nullptr;
 	if (!net_wake_open(&wake)) {
 		net_stop();

@@ -19,7 +19,7 @@ struct find_dest;
 struct local_net;
 
 // Readies the system's networking for one finder (and lets go of it).
-bool net_start(std::string *why);
+bool net_start(void);
 void net_stop(void);
 
 // The error of the last failed socket call, its text, and whether it
@@ -29,6 +29,9 @@ std::string net_error_text(int error);
 bool net_full(int error);
 // What a failed getaddrinfo's result means.
 std::string net_lookup_error(int rc);
+
+// An IPv4 address held in a sockaddr, in host order.
+uint32_t in_host(const struct sockaddr *sa);
 
 // The IPv4 addresses of the interfaces, with their names and indexes.
 bool net_interfaces(std::vector<local_net> *nets, std::string *why);

@@ -19,7 +19,7 @@
 enum : int { socket_buffer_bytes = 4 << 20 };
 
 bool
-net_start(std::string *)
+net_start(void)
 {
 	return true;
 }
@@ -51,14 +51,6 @@ std::string
 net_lookup_error(int rc)
 {
 	return gai_strerror(rc);
-}
-
-static uint32_t
-in_host(const struct sockaddr *sa)
-{
-	struct sockaddr_in sin;
-	memcpy(&sin, sa, sizeof(sin));
-	return ntohl(sin.sin_addr.s_addr);
 }
 
 bool

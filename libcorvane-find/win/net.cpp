@@ -15,15 +15,10 @@
 enum : int { socket_buffer_bytes = 4 << 20 };
 
 bool
-net_start(std::string *why)
+net_start(void)
 {
 	WSADATA data;
-	int rc = WSAStartup(MAKEWORD(2, 2), &data);
-	if (rc != 0) {
-		*why = "WSAStartup: " + net_error_text(rc);
-		return false;
-	}
-	return true;
+	return WSAStartup(MAKEWORD(2, 2), &data) == 0;
 }
 
 void
@@ -114,9 +109,7 @@ net_interfaces(std::vector<local_net> *nets, std::string *why)
 		for (auto *u = a->FirstUnicastAddress; u != nullptr; u = u->Next) {
 			if (u->Address.lpSockaddr->sa_family != AF_INET)
 				continue;
-			struct sockaddr_in sin;
-			memcpy(&sin, u->Address.lpSockaddr, sizeof(sin));
-			uint32_t addr = ntohl(sin.sin_addr.s_addr);
+			uint32_t addr = in_host(u->Address.lpSockaddr);
 			unsigned prefix = std::min(unsigned{u->OnLinkPrefixLength}, 32u);
 			uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
 			nets->push_back({name, a->IfIndex, addr, mask, addr | ~mask,
@@ -216,14 +209,15 @@ net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size
 {
 	size_t i = set->sender;
 	if (d.ifindex != 0) {
+		// A broadcast leaves from the socket bound to its interface's
+		// address, opened the first time.
 		uint32_t source = ntohl(d.source.s_addr);
-		auto it = std::find(set->bound_to.begin(), set->bound_to.end(), source);
-		std::string why;
-		int error = it == set->bound_to.end() ? open_socket(set, source, &why) : 0;
-		if (error != 0)
-			return error;
 		i = static_cast<size_t>(std::find(set->bound_to.begin(), set->bound_to.end(), source) -
 		    set->bound_to.begin());
+		std::string why;
+		int error = i == set->socks.size() ? open_socket(set, source, &why) : 0;
+		if (error != 0)
+			return error;
 	}
 	int sent = sendto(set->socks[i], reinterpret_cast<const char *>(dgram), static_cast<int>(len),
 	    0, reinterpret_cast<const struct sockaddr *>(&d.addr), sizeof(d.addr));
@@ -231,18 +225,19 @@ net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size
 	                                                                : WSAEMSGSIZE;
 }
 
+// WSARecvMsg is had through a socket; it is the same for every UDP socket,
+// and finders on other threads may ask for it at once.
 static LPFN_WSARECVMSG
 recvmsg_fn(SOCKET sock)
 {
-	static LPFN_WSARECVMSG fn;
-	if (fn == nullptr) {
+	static const LPFN_WSARECVMSG fn = [sock] {
 		GUID id = WSAID_WSARECVMSG;
 		LPFN_WSARECVMSG found = nullptr;
 		DWORD bytes;
-		if (WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &found,
-		        sizeof(found), &bytes, nullptr, nullptr) == 0)
-			fn = found;
-	}
+		WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &found,
+		    sizeof(found), &bytes, nullptr, nullptr);
+		return found;
+	}();
 	return fn;
 }
 

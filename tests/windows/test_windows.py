@@ -29,14 +29,6 @@ ALL = [("10.79.1.11", 49100, 2, "eth0"), ("10.79.1.12", 49100, 2, "eth0"),
        ("10.79.2.13", 49100, 2, "eth1")]
 
 
-def run(cmd, **kwargs):
-    p = subprocess.run(cmd, capture_output=True, text=True, timeout=300,
-                       stdin=subprocess.DEVNULL, **kwargs)
-    if p.returncode != 0:
-        raise AssertionError(f"{' '.join(cmd)}: {p.stdout}{p.stderr}")
-    return p.stdout
-
-
 def boards(stdout):
     return [(b["address"], b["port"], b["proto_ver"], b["interface"])
             for b in json.loads(stdout)]
@@ -50,7 +42,8 @@ class OnWindows(unittest.TestCase):
         cls.addClassCleanup(cls.work.cleanup)
         # The zip, as cpack makes it, unpacked.
         out = os.path.join(cls.work.name, "package")
-        run(["cpack", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"), "-B", out])
+        harness.run(["cpack", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
+                     "-B", out], 300)
         with zipfile.ZipFile(os.path.join(out, "corvane-find-1.2.0-win64.zip")) as z:
             z.extractall(cls.work.name)
         cls.zip = os.path.join(cls.work.name, "corvane-find-1.2.0-win64")
@@ -112,7 +105,7 @@ class OnWindows(unittest.TestCase):
         self.lan.wait_bound([forger])
         finder = self.wine(os.path.join(self.bin, "corvane-find.exe"), "--json", "-t", "2",
                            "-i", "eth0")
-        asked_at = float(forger.stdin and forger.stdout.readline())
+        asked_at = float(forger.stdout.readline())
         forger.stdin.write(b"go\n")
         forger.stdin.flush()
         self.assertEqual(forger.stdout.readline(), b"done\n")
@@ -145,15 +138,17 @@ class OnWindows(unittest.TestCase):
     def test_a_c_program_built_from_the_zip_alone(self):
         # With pkg-config, and with a CMake project: both find the boards.
         pc_env = dict(os.environ, PKG_CONFIG_LIBDIR=os.path.join(self.zip, "lib", "pkgconfig"))
-        flags = run(["pkg-config", "--cflags", "--libs", "corvane-find"], env=pc_env).split()
+        flags = harness.run(["pkg-config", "--cflags", "--libs", "corvane-find"], 60,
+                            env=pc_env).split()
         programs = [os.path.join(self.bin, "consumer-pc.exe")]
-        run(["x86_64-w64-mingw32-gcc", "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror",
-             "-o", programs[0], os.path.join(CONSUMER, "consumer.c"), *flags])
+        harness.run(["x86_64-w64-mingw32-gcc", "-std=c99", "-Wall", "-Wextra", "-pedantic",
+                     "-Werror", "-o", programs[0], os.path.join(CONSUMER, "consumer.c"), *flags],
+                    300)
         build = os.path.join(self.work.name, "cmake")
-        run(["cmake", "-G", "Ninja", "-S", CONSUMER, "-B", build,
-             f"-DCMAKE_TOOLCHAIN_FILE={os.path.abspath(ARGS.toolchain)}",
-             f"-DCMAKE_PREFIX_PATH={self.zip}"])
-        run(["cmake", "--build", build])
+        harness.run(["cmake", "-G", "Ninja", "-S", CONSUMER, "-B", build,
+                     f"-DCMAKE_TOOLCHAIN_FILE={os.path.abspath(ARGS.toolchain)}",
+                     f"-DCMAKE_PREFIX_PATH={self.zip}"], 300)
+        harness.run(["cmake", "--build", build], 300)
         programs.append(os.path.join(self.bin, "consumer-cmake.exe"))
         os.rename(os.path.join(build, "consumer.exe"), programs[1])
         for program in programs:
