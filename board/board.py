@@ -117,17 +117,8 @@ class Board:
         else:
             prefix = []
             netdev = f"user,id=n0,hostfwd=udp:127.0.0.1:{port}-:49100"
-        # The BusyBox board's clock follows the instructions it runs
-        # (-icount), not the host's clock. Otherwise a host busy enough to
-        # stall the emulator between the kernel's reading of the global
-        # timer and its setting of the next event leaves that event in the
-        # past, where it never fires: the boot stopped after "clk:
-        # Disabling unused clocks" under CPU-bound loops. With it, the
-        # guest only runs slower. (Debian's boot under -icount had not
-        # come up after 7 minutes: that flavour keeps the host's clock.)
-        clock = [] if rootfs else ["-icount", "shift=auto,sleep=on"]
         self.proc = subprocess.Popen(
-            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", *clock, *disk,
+            prefix + ["qemu-system-arm", "-M", "xilinx-zynq-a9", *disk,
                       "-kernel", os.path.join(kernel_dir, "zImage"),
                       "-dtb", os.path.join(kernel_dir, "zynq-zc702.dtb"), "-append", append,
                       "-serial", "null", "-serial", "stdio", "-display", "none",
