@@ -4,6 +4,7 @@ reach, and a flood."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -193,6 +194,40 @@ class Hostile(unittest.TestCase):
         # Every datagram was taken by the daemon or counted as dropped.
         self.assertEqual(got["InDatagrams"] + got["InErrors"], 100000 + asked)
         self.assertEqual(got["InErrors"], got["RcvbufErrors"])
+
+    def test_full_send_buffers_are_taken_in_turn_and_never_waited_on(self):
+        # A queue on the board's link that lets a reply out every few dozen
+        # milliseconds and keeps the rest, each charged meanwhile to the
+        # socket that sent it. Asked from one port, the daemon answers on
+        # one socket until its buffer is full, then on the others; with all
+        # of them full it gives the answer up (and says so) instead of
+        # waiting for room.
+        a = self.daemons["a"]
+        self.assertEqual(self.ask(A), 1)  # the host, resolved before the queue
+
+        def queued():
+            out = self.lan.run(a.ns, ["tc", "-s", "qdisc", "show", "dev", "eth0"],
+                               text=True).stdout
+            return (int(re.search(r"Sent \d+ bytes (\d+) pkt", out)[1]) +
+                    int(re.search(r"backlog \S+ (\d+)p", out)[1]))
+        self.lan.run(a.ns, ["tc", "qdisc", "add", "dev", "eth0", "root", "tbf", "rate", "8kbit",
+                            "burst", "1600", "limit", "10000000"], check=True)
+        try:
+            for asked, all_taken in ((1000, True), (6000, False)):
+                with self.subTest(asked=asked):
+                    before, logged = queued(), len(self.stderr_of("a"))
+                    self.send(self.host, "poll", A, 0.5 / asked, 0.5, 0.5)
+                    taken, log = queued() - before, self.stderr_of("a")[logged:]
+                    print(f"\n{asked} requests to a board whose replies queue: {taken} "
+                          f"replies queued", file=sys.stderr)
+                    if all_taken:
+                        self.assertGreaterEqual(taken, asked)
+                        self.assertEqual(log, "")
+                    else:
+                        self.assertIn("sendto(): Resource temporarily unavailable", log)
+        finally:
+            self.lan.run(a.ns, ["tc", "qdisc", "del", "dev", "eth0", "root"])
+        self.assertEqual(self.ask(A), 1)
 
     def test_a_batch_with_skipped_and_failed_datagrams(self):
         # Queued while the daemon is stopped, these are taken in one batch:
