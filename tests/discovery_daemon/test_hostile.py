@@ -213,10 +213,10 @@ class Hostile(unittest.TestCase):
         self.lan.run(a.ns, ["tc", "qdisc", "add", "dev", "eth0", "root", "tbf", "rate", "8kbit",
                             "burst", "1600", "limit", "10000000"], check=True)
         try:
-            for asked, all_taken in ((1000, True), (6000, False)):
+            for asked, seconds, all_taken in ((1000, 1, True), (6000, 2, False)):
                 with self.subTest(asked=asked):
                     before, logged = queued(), len(self.stderr_of("a"))
-                    self.send(self.host, "poll", A, 0.5 / asked, 0.5, 0.5)
+                    self.send(self.host, "poll", A, seconds / asked, seconds, 0.5)
                     taken, log = queued() - before, self.stderr_of("a")[logged:]
                     print(f"\n{asked} requests to a board whose replies queue: {taken} "
                           f"replies queued", file=sys.stderr)
