@@ -5,10 +5,8 @@ namespaces. Needs root; everything is removed by close(), which the tests
 register as a cleanup before they build anything."""
 
 import contextlib
-import fcntl
 import os
 import subprocess
-import tempfile
 import time
 
 import harness
@@ -39,18 +37,14 @@ def unavailable():
 def default_send_buffer_limit():
     """Sets net.core.wmem_max to the kernel's default, as on a board that
     nobody has tuned. The setting is the whole machine's (a namespace
-    cannot have its own), so it is put back afterwards, and suites run
-    side by side take it in turn: one's restoring would otherwise pull the
-    limit from under another, or restore the other's setting."""
+    cannot have its own), so it is put back afterwards."""
     wmem = "net.core.wmem_max"
-    with open(os.path.join(tempfile.gettempdir(), "corvane-wmem_max.lock"), "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        was = harness.run(["sysctl", "-n", wmem], 30).strip()
-        harness.run(["sysctl", "-qw", f"{wmem}=212992"], 30)
-        try:
-            yield
-        finally:
-            harness.run(["sysctl", "-qw", f"{wmem}={was}"], 30)
+    was = harness.run(["sysctl", "-n", wmem], 30).strip()
+    harness.run(["sysctl", "-qw", f"{wmem}=212992"], 30)
+    try:
+        yield
+    finally:
+        harness.run(["sysctl", "-qw", f"{wmem}={was}"], 30)
 
 
 def _remove_stale():
