@@ -14,12 +14,10 @@ import sys
 import tempfile
 import time
 
+from testbed import harness, lan, sender, wire
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-sys.path.insert(0, os.path.join(ROOT, "board"))
-import harness  # noqa: E402
-import lan  # noqa: E402
 
 BARE_PORT = 5000
 BATCH_PORT = 5001
@@ -208,7 +206,7 @@ def bench_sizes(arm, rows):
 
 
 def bench_board(arm, rows):
-    import board
+    from testbed import board
     with tempfile.TemporaryDirectory() as work:
         initramfs = os.path.join(work, "initramfs.gz")
         kernel = board.images(os.path.join(arm, "discovery_daemon", "tarvo"),
@@ -220,7 +218,7 @@ def bench_board(arm, rows):
             status, _ = b.run("vomo")
             booted = time.monotonic() - start
             for _ in range(200):
-                b.ask(board.DISCOVERY, tries=3)
+                b.ask(wire.REQUEST, tries=3)
             _, out = b.run("grep VmHWM /proc/$(cat /var/run/tarvo.pid)/status")
         finally:
             b.stop()
@@ -323,7 +321,7 @@ def bench_watch_and_rack(native, rows):
         bed.close()
 
 
-SENDER = os.path.join(ROOT, "tests", "discovery_daemon", "sender.py")
+SENDER = sender.__file__
 
 
 # The shapes an attacker may choose (how many forged addresses, 0 for a new

@@ -6,13 +6,12 @@ import shutil
 import socket
 import stat
 import subprocess
-import sys
 import tempfile
 import unittest
 
+from testbed import harness
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, ".."))
-import harness  # noqa: E402
 
 VOMO = harness.program()
 DEVICE = "/sys/bus/iio/devices/iio:device0"

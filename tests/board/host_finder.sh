@@ -1,15 +1,14 @@
 #!/bin/sh
-# Usage: host_finder.sh SOURCE_DIR FINDER [build]
-# The board tests run the host's corvane-find on this machine. With
-# "build", FINDER is the native preset's, and is built here from
-# SOURCE_DIR first; otherwise it is the one given at configure time
-# (BOARD_HOST_FINDER), taken as it is.
+# Usage: host_finder.sh FINDER
+# The board tests run the host's corvane-find on this machine: the native
+# preset's unless another was given at configure time (BOARD_HOST_FINDER).
+# A preset's tests build nothing of another preset: scripts/test and
+# scripts/board build it first.
 set -eu
-if [ "${3:-}" = build ]; then
-	echo "board tests: building the host's corvane-find with the native preset"
-	cd "$1"
-	scripts/quiet cmake --preset native
-	scripts/quiet cmake --build --preset native --target corvane-find
-fi
-[ -x "$2" ] || { echo "board tests: no corvane-find at $2 (BOARD_HOST_FINDER)" >&2; exit 1; }
-echo "board tests: the host's finder is $2"
+[ -x "$1" ] || {
+	echo "board tests: no corvane-find at $1; build it with" \
+		"'cmake --build --preset native --target corvane-find'" \
+		"(or configure with BOARD_HOST_FINDER)" >&2
+	exit 1
+}
+echo "board tests: the host's finder is $1"

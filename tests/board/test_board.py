@@ -3,18 +3,13 @@ driver of the SoC's analog monitor."""
 
 import json
 import os
-import sys
 import tempfile
 import unittest
 
+from testbed import board, harness, lan
+from testbed.wire import REPLY, REQUEST, request
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.join(HERE, "..", "..")
-sys.path.insert(0, os.path.join(ROOT, "board"))
-sys.path.insert(0, os.path.join(HERE, ".."))
-import board  # noqa: E402
-import lan  # noqa: E402
-import harness  # noqa: E402
-from harness import REPLY, request  # noqa: E402
 
 # The board's programs and build tree (to package), and the host's finder.
 ARGS = harness.options("tarvo", "vomo", "init-script", "build", "finder")
@@ -73,7 +68,7 @@ class Board(unittest.TestCase):
         return [line.split()[0][len("in_"):-len("_raw")] for line in self.report]
 
     def test_tarvo_on_the_wire(self):
-        got = self.board.ask(board.DISCOVERY)
+        got = self.board.ask(REQUEST)
         self.assertIsNotNone(got, "no discovery reply")
         self.assertEqual(got, (REPLY, ("127.0.0.1", self.board.port)))
 
@@ -82,8 +77,8 @@ class Board(unittest.TestCase):
 
         # Neither is answered: the first reply is the discovery reply's,
         # and nothing follows it.
-        for ignored in (bytes(40), board.DISCOVERY + b"\0"):
-            reply = self.board.ask_after(ignored, board.DISCOVERY)
+        for ignored in (bytes(40), REQUEST + b"\0"):
+            reply = self.board.ask_after(ignored, REQUEST)
             self.assertEqual(reply, [REPLY])
 
         status, out = self.board.run("grep -E '^(Uid|Threads)' /proc/$(cat /var/run/tarvo.pid)/status")
@@ -94,7 +89,7 @@ class Board(unittest.TestCase):
         # Restarted under the same pid file, and still answering.
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo restart"),
                          (0, ["Stopping tarvo: OK", "Starting tarvo: OK"]))
-        self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+        self.assertEqual(self.board.ask(REQUEST)[0], REPLY)
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo bogus")[0], 1)
 
         # With the port held by another process, tarvo ends at once and
@@ -105,7 +100,7 @@ class Board(unittest.TestCase):
         self.assertEqual((status != 0, out), (True, ["Starting tarvo: FAIL"]))
         self.board.run("kill $(cat /tmp/holder)")
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
-        self.assertEqual(self.board.ask(board.DISCOVERY)[0], REPLY)
+        self.assertEqual(self.board.ask(REQUEST)[0], REPLY)
 
         # A pid file left behind, naming another process by now: stop
         # leaves that process alone, says tarvo is stopped, and removes the

@@ -9,18 +9,15 @@ import sys
 import tempfile
 import unittest
 
+from testbed import board, harness, lan, sender
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "board"))
-sys.path.insert(0, os.path.join(HERE, ".."))
-import board  # noqa: E402
-import harness  # noqa: E402
-import lan  # noqa: E402
 
 # The board's build tree (to package) and the host's finder.
 ARGS = harness.options("build", "finder")
 
 ADDR = "10.79.1.60"
-SENDER = os.path.join(HERE, "..", "discovery_daemon", "sender.py")
+SENDER = sender.__file__
 # Everything of the package, wherever it may be left; the console's own
 # files are the board's.
 LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path /root "

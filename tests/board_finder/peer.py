@@ -14,17 +14,13 @@
 Usage: peer.py MODE [SECONDS [NET]]; runs for at most SECONDS (default 60)."""
 
 import ipaddress
-import os
 import random
 import socket
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
-                                "discovery_daemon"))
-from sender import forged  # noqa: E402
-
-REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 77]) + bytes(32)
+from testbed.sender import forged
+from testbed.wire import REPLY
 
 
 def wrong(id_):

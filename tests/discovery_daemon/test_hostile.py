@@ -12,10 +12,9 @@ import tempfile
 import time
 import unittest
 
+from testbed import harness, lan, sender, wire
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, ".."))
-import harness  # noqa: E402
-import lan  # noqa: E402
 
 # Sanitizers and an emulator keep memory of their own that grows with the
 # work done: the daemon's own peak is only seen in a plain native build.
@@ -23,7 +22,7 @@ CHECK_MEMORY = "--no-memory-check" not in sys.argv
 if not CHECK_MEMORY:
     sys.argv.remove("--no-memory-check")
 TARVO = harness.program()
-SENDER = os.path.join(HERE, "sender.py")
+SENDER = sender.__file__
 FRAMES = os.path.join(HERE, "frames.py")
 A, B, B2, ATTACKER, HOST = "10.80.0.1", "10.80.0.2", "10.80.0.102", "10.80.0.66", "10.80.0.9"
 PROBLEM = lan.unavailable()
@@ -44,6 +43,9 @@ def vm_hwm_kib(proc):
 class Hostile(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        # The full-buffer case needs buffers of the size an untuned board
+        # grants, whatever this machine allows.
+        cls.enterClassContext(lan.default_send_buffer_limit())
         cls.lan = lan.Lan()
         cls.addClassCleanup(cls.lan.close)
         cls.host = cls.lan.node("host", HOST + "/24")
@@ -83,7 +85,7 @@ class Hostile(unittest.TestCase):
                   "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                   "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
                   "s.settimeout(1)\n"
-                  f"s.sendto(bytes([0, 0, 0, 2, 0, 0, 0, 0x6d]) + bytes(32), ('10.80.0.255', {harness.PORT}))\n"
+                  f"s.sendto(bytes([0, 0, 0, 2, 0, 0, 0, 0x6d]) + bytes(32), ('10.80.0.255', {wire.PORT}))\n"
                   "seen = collections.Counter()\n"
                   "try:\n"
                   "    while True:\n"
@@ -276,11 +278,13 @@ class SpoofedSources(unittest.TestCase):
     SECONDS, INTERVAL = 3, 0.04
     # Corners of what an attacker may choose: a new address for each
     # request, a few addresses asked again and again (which fill every
-    # send buffer without care), and many. A new address each overflows
-    # the kernel's neighbour table, where a newcomer then finds no room:
-    # that limits any responder alike (scripts/bench shows it), and only
-    # the known host is asked then.
-    SHAPES = [(0, 3000), (16, 3000), (200, 3000)]
+    # send buffer without care), and many. The neighbour table is the
+    # whole machine's: at most a few hundred forged addresses are in it at
+    # once, and the board forgets them between cases. A new address
+    # each at thousands a second overflows it, where a newcomer then finds
+    # no room with any responder alike (scripts/bench shows it): here it
+    # comes at 100 a second, and only the known host is asked.
+    SHAPES = [(0, 100), (16, 3000), (200, 3000)]
     # qemu-user does not carry rtnetlink's neighbour messages: under it
     # the daemon hears nothing from the kernel and answers every request,
     # as it does without rtnetlink. The board's own kernel carries them.
@@ -305,12 +309,16 @@ class SpoofedSources(unittest.TestCase):
         return tuple(map(int, p.stdout.split()))
 
     def test_a_real_host_and_a_newcomer_are_still_answered(self):
+        # Each case starts and ends with the board's neighbours forgotten,
+        # so that the forged ones leave the machine's table.
+        forget = ["ip", "neigh", "flush", "all"]
+        self.addCleanup(self.lan.run, self.board_ns(), forget)
         for count, rate in self.SHAPES:
             for dest in ("10.82.0.1", "10.82.255.255")[:1 if count == 0 else 2]:
                 with self.subTest(addresses=count or "new", rate=rate, dest=dest):
-                    # The board forgets every neighbour, forged ones too; a
-                    # host that asks directly has asked once before.
-                    self.lan.run(self.board_ns(), ["ip", "neigh", "flush", "all"])
+                    # The board forgets every neighbour, forged ones too;
+                    # a host that asks directly has asked once before.
+                    self.lan.run(self.board_ns(), forget)
                     if dest == "10.82.0.1":
                         self.lan.run(self.host, [sys.executable, SENDER, "ask", dest, "1"])
                     attack = self.lan.spawn(self.attacker, [

@@ -1,16 +1,15 @@
 """The real tarvo executable, met over loopback as a host meets it."""
 
 import errno
-import os
 import socket
 import subprocess
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
-import harness  # noqa: E402
-from harness import PORT, REPLY, request  # noqa: E402
+from testbed import harness
+from testbed.wire import PORT, REPLY, request
+
 
 harness.in_own_network(sys.argv)
 TARVO = harness.program()

@@ -19,8 +19,7 @@ import threading
 import time
 
 import corvane
-
-REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 77]) + bytes(32)
+from testbed.wire import REPLY
 
 
 class Boards:

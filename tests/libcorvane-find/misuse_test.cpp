@@ -91,7 +91,7 @@ TEST(Misuse, NoFinder)
 	EXPECT_EQ(corvane_finder_watch(nullptr, 1, nullptr, nullptr), -1);
 	EXPECT_EQ(corvane_finder_cancel(nullptr), -1);
 	EXPECT_STREQ(corvane_finder_error(nullptr), "no finder (NULL)");
-	EXPECT_STREQ(corvane_find_version(), "1.2.0");
+	EXPECT_STREQ(corvane_find_version(), PROJECT_VERSION);
 }
 
 TEST(Misuse, SettingsAndTheirReasons)
@@ -301,8 +301,11 @@ TEST(Cancel, FromASignalHandler)
 
 TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 {
+	// Enough for a round to take a while, few enough that a machine busy
+	// with other work still sends each in the time between rounds.
+	const unsigned targets = 30000;
 	corvane_finder *f = corvane_finder_new();
-	for (unsigned i = 0; i < 100000; i++) {
+	for (unsigned i = 0; i < targets; i++) {
 		std::string t = "127." + std::to_string(1 + (i >> 16)) + "." +
 		    std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255) + ":9";
 		ASSERT_EQ(corvane_finder_add_target(f, t.c_str()), 0);
@@ -334,7 +337,7 @@ TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 		EXPECT_LT(now_s() - start, wait + room);
 		if (wait > 1) {
 			EXPECT_EQ(std::vector<unsigned long>(sent + 1, sent + 4),
-			    std::vector<unsigned long>(3, 100000));
+			    std::vector<unsigned long>(3, targets));
 		}
 	}
 	corvane_finder_free(f);

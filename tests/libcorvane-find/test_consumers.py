@@ -5,7 +5,6 @@ module, each finding the boards of a LAN of namespaces."""
 
 import glob
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -13,11 +12,10 @@ import tempfile
 import time
 import unittest
 
+from testbed import harness, lan
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
-sys.path.insert(0, os.path.join(HERE, ".."))
-import harness  # noqa: E402
-import lan  # noqa: E402
 
 ARGS = harness.options("build", "tarvo")
 
@@ -45,7 +43,8 @@ class Installed(unittest.TestCase):
         pc_dir = glob.glob(f"{stage}/usr/lib/**/pkgconfig", recursive=True)[0]
         cls.libdir = os.path.dirname(pc_dir)
         cls.env = dict(os.environ, LD_LIBRARY_PATH=cls.libdir,
-                       PYTHONPATH=f"{stage}/usr/lib/python3/dist-packages")
+                       PYTHONPATH=os.pathsep.join([f"{stage}/usr/lib/python3/dist-packages",
+                                                   os.environ["PYTHONPATH"]]))
 
         # The program, built as the two kinds of user build it.
         source = os.path.join(HERE, "consumer")
@@ -107,11 +106,7 @@ class Installed(unittest.TestCase):
         self.addCleanup(bed.close)
         host = bed.host("host", {"eth0": "10.86.0.1/24"})
         # A name server that never answers, and gives up after 1 s.
-        conf = f"/etc/netns/{host}"
-        os.makedirs(conf)
-        self.addCleanup(shutil.rmtree, conf)
-        with open(f"{conf}/resolv.conf", "w") as f:
-            f.write("nameserver 10.86.0.250\noptions timeout:1 attempts:1\n")
+        bed.resolver(host, "nameserver 10.86.0.250\noptions timeout:1 attempts:1\n")
         bed.wait_bound([bed.spawn(bed.node(f"b{i}", a + "/24"), [ARGS.tarvo])
                         for i, a in enumerate(BOARDS)])
 
@@ -156,7 +151,7 @@ class Wheel(unittest.TestCase):
                     text=True, env=env, cwd=work.name)
         self.assertEqual((p.returncode, p.stderr), (0, ""))
         version, library = p.stdout.splitlines()[0].split()
-        self.assertEqual(version, "1.2.0")
+        self.assertEqual(version, harness.project_version(ARGS.build))
         self.assertTrue(library.startswith(venv + "/lib/"), library)
         self.assertEqual(p.stdout.splitlines()[1], "['10.86.1.11']")
 

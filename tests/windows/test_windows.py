@@ -14,11 +14,10 @@ import time
 import unittest
 import zipfile
 
+from testbed import harness, lan
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTS = os.path.dirname(HERE)
-sys.path.insert(0, TESTS)
-import harness  # noqa: E402
-import lan  # noqa: E402
 
 ARGS = harness.options("build", "tarvo", "toolchain", "wine")
 PEER = os.path.join(TESTS, "board_finder", "peer.py")
@@ -44,9 +43,10 @@ class OnWindows(unittest.TestCase):
         out = os.path.join(cls.work.name, "package")
         harness.run(["cpack", "--config", os.path.join(ARGS.build, "CPackConfig.cmake"),
                      "-B", out], 300)
-        with zipfile.ZipFile(os.path.join(out, "corvane-find-1.2.0-win64.zip")) as z:
+        cls.zip = os.path.join(cls.work.name,
+                               f"corvane-find-{harness.project_version(ARGS.build)}-win64")
+        with zipfile.ZipFile(os.path.join(out, os.path.basename(cls.zip) + ".zip")) as z:
             z.extractall(cls.work.name)
-        cls.zip = os.path.join(cls.work.name, "corvane-find-1.2.0-win64")
         cls.bin = os.path.join(cls.zip, "bin")
 
         cls.lan = lan.Lan()

@@ -28,10 +28,9 @@ import struct
 import sys
 import time
 
-PORT = 49100
-DISCOVERY = bytes([0, 0, 0, 2, 0, 0, 0, 0x6D]) + bytes(32)
-REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
-FLOOD = [b"", b"\x6d", b"\x6d" * 39, DISCOVERY, DISCOVERY + b"\0", b"\x6d" * 1471,
+from testbed.wire import PORT, REPLY, REQUEST
+
+FLOOD = [b"", b"\x6d", b"\x6d" * 39, REQUEST, REQUEST + b"\0", b"\x6d" * 1471,
          b"\x6d" * 1472, b"\x6d" * 9000, bytes(40)]
 
 
@@ -68,7 +67,7 @@ def sources(net, dst, rate, seconds, count=0):
                 i = k % count if count else k
                 src = f"{net}.{100 + i // 250 % 150}.{1 + i % 250}"
                 sport = random.randrange(1024, 65536) if count else 40000
-                s.sendto(forged(src, sport, dst, DISCOVERY), (dst, 0))
+                s.sendto(forged(src, sport, dst, REQUEST), (dst, 0))
                 k += 1
 
 
@@ -77,11 +76,11 @@ def batch(dst):
     socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
     for s in socks:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-    for i, dgram in enumerate((DISCOVERY, b"\x6d" * 39, DISCOVERY[:4] + b"\0\0\0\x4d" + bytes(32),
-                               DISCOVERY)):
+    for i, dgram in enumerate((REQUEST, b"\x6d" * 39, REQUEST[:4] + b"\0\0\0\x4d" + bytes(32),
+                               REQUEST)):
         socks[i].sendto(dgram, (dst, PORT))
         if i == 0:
-            spoof(net + ".255", 5000, dst, DISCOVERY, 3)
+            spoof(net + ".255", 5000, dst, REQUEST, 3)
     print("queued", flush=True)
     sys.stdin.readline()
     got = []
@@ -109,7 +108,7 @@ def poll(dst, interval, seconds):
             except BlockingIOError:
                 pass
         for _ in paced(interval, seconds):
-            s.sendto(DISCOVERY, (dst, PORT))
+            s.sendto(REQUEST, (dst, PORT))
             asked += 1
             take()
         time.sleep(1)
@@ -133,7 +132,7 @@ def ask(dst, times):
         s.settimeout(0.2)
         for _ in range(times):
             for _ in range(10):
-                s.sendto(DISCOVERY, (dst, PORT))
+                s.sendto(REQUEST, (dst, PORT))
                 sent += 1
                 try:
                     if s.recvfrom(64)[0] == REPLY:

@@ -1,5 +1,5 @@
-"""Shared pieces of the integration tests: which program to run and how,
-and the discovery protocol as a host speaks it."""
+"""Running programs for the tests and scripts: which program to run and
+how, watched and always stopped, and a failure told in one line."""
 
 import argparse
 import collections
@@ -11,18 +11,8 @@ import sys
 import threading
 import unittest
 
-PORT = 49100
 # Runs a command as the user nobody, with no groups.
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-REPLY = bytes([0, 0, 0, 2, 0, 0, 0, 0x4D]) + bytes(32)
-
-
-def request(id_bytes=b"\x00\x00\x00\x6d", proto_ver=b"\x00\x00\x00\x02",
-            seq=b"\x00\x00\x00\x00", rest=bytes(28)):
-    """A 40-byte datagram: proto_ver, id, seq, then payload and trailer."""
-    dgram = proto_ver + id_bytes + seq + rest
-    assert len(dgram) == 40
-    return dgram
 
 
 def program():
@@ -45,6 +35,14 @@ def options(*names):
     args, rest = parser.parse_known_args()
     sys.argv[1:] = rest
     return args
+
+
+def project_version(build):
+    """The project's version, as the build tree `build` was configured
+    with."""
+    with open(os.path.join(build, "CMakeCache.txt")) as f:
+        return next(line.split("=", 1)[1].strip() for line in f
+                    if line.startswith("CMAKE_PROJECT_VERSION:"))
 
 
 class CommandFailed(RuntimeError):
@@ -154,6 +152,48 @@ def can_run(problem):
     return unittest.skipIf(problem and os.environ.get("CI") != "true", problem)
 
 
+def machine_counters():
+    """The machine's own drops, which no namespace has to itself: address
+    resolutions refused because the neighbour table was full, and
+    datagrams dropped because a CPU's receive backlog was. Each is summed
+    over the CPUs; a counter this kernel does not keep is left out."""
+    counters = {}
+    try:
+        with open("/proc/net/stat/arp_cache") as f:
+            head, *rows = [line.split() for line in f]
+        column = head.index("table_fulls")
+        counters["neighbour table overflows (/proc/net/stat/arp_cache)"] = \
+            sum(int(row[column], 16) for row in rows)
+    except (OSError, ValueError):
+        pass
+    try:
+        with open("/proc/net/softnet_stat") as f:
+            counters["receive backlog drops (/proc/net/softnet_stat)"] = \
+                sum(int(line.split()[1], 16) for line in f)
+    except (OSError, ValueError, IndexError):
+        pass
+    return counters
+
+
+class _Result(unittest.TextTestResult):
+    """Says under each failure whether the machine dropped traffic while
+    the test ran: another program's flood, or the test's own, can fill
+    what every namespace shares, and the failure is then not the
+    program's."""
+
+    def startTest(self, test):
+        self._counters = machine_counters()
+        super().startTest(test)
+
+    def _exc_info_to_string(self, err, test):
+        now = machine_counters()
+        moved = [f"{now[k] - v} {k}" for k, v in self._counters.items() if now.get(k, v) != v]
+        said = ("the machine dropped traffic while this test ran: " + ", ".join(moved)
+                if moved else "the machine's neighbour table and receive backlogs "
+                "dropped nothing while this test ran")
+        return super()._exc_info_to_string(err, test) + said + "\n"
+
+
 def main(problem=None, what="these tests"):
     """Runs the tests. `problem` says why none of them can run on this
     machine: under CI that fails the run, elsewhere it skips (exit 77)."""
@@ -162,4 +202,5 @@ def main(problem=None, what="these tests"):
             sys.exit(f"{what} cannot run: {problem}")
         print(f"SKIPPED: {what}: {problem}")
         sys.exit(77)
-    unittest.main(verbosity=2)
+    unittest.main(verbosity=2, testRunner=unittest.TextTestRunner(resultclass=_Result,
+                                                                  verbosity=2))

@@ -6,12 +6,21 @@ register as a cleanup before they build anything."""
 
 import contextlib
 import os
+import shutil
 import subprocess
 import time
 
-import harness
+from testbed import harness, wire
 
 SWITCH = "br0"
+# A new namespace inherits the machine's IPv4 settings ("all" and
+# "default"), and each new device the machine's neighbour parameters: the
+# LAN's own are the kernel's defaults, whatever this machine was tuned to.
+CONF = {"rp_filter": 0, "arp_ignore": 0, "arp_announce": 0, "arp_filter": 0, "arp_accept": 0,
+        "proxy_arp": 0, "accept_local": 0, "route_localnet": 0, "forwarding": 0}
+NEIGH = {"mcast_solicit": 3, "ucast_solicit": 3, "app_solicit": 0, "retrans_time_ms": 1000,
+         "base_reachable_time_ms": 30000, "delay_first_probe_time": 5,
+         "unres_qlen_bytes": 212992}
 
 
 def ip(*args, ns=None, stdin=None):
@@ -54,6 +63,7 @@ def _remove_stale():
         if parts[0] == "cvlan" and len(parts) > 2 and parts[1].isdigit() \
                 and not os.path.exists(f"/proc/{parts[1]}"):
             subprocess.run(["ip", "netns", "del", name], capture_output=True, timeout=30)
+            shutil.rmtree(f"/etc/netns/{name}", ignore_errors=True)
 
 
 class Lan:
@@ -75,7 +85,20 @@ class Lan:
         ns = f"{self.prefix}-{name}"
         ip("netns", "add", ns)
         self.namespaces.append(ns)
+        self.sysctl(ns, {f"net.ipv4.conf.{which}.{key}": value for key, value in CONF.items()
+                         for which in ("all", "default")})
         return ns
+
+    def sysctl(self, ns, settings):
+        harness.run(["ip", "netns", "exec", ns, "sysctl", "-qw",
+                     *(f"{key}={value}" for key, value in settings.items())], 60)
+
+    def resolver(self, ns, conf):
+        """Gives ns its own resolv.conf (the text `conf`), as ip netns exec
+        mounts it, until the LAN is closed."""
+        os.makedirs(f"/etc/netns/{ns}")
+        with open(f"/etc/netns/{ns}/resolv.conf", "w") as f:
+            f.write(conf)
 
     def attach(self, ns, nics):
         """Gives ns one veth port on the bridge per entry of nics
@@ -89,6 +112,8 @@ class Lan:
             ns_cmds += [f"addr add {addr} dev {ifname}", f"link set {ifname} up"]
         ip(ns=self.switch, stdin="\n".join(switch_cmds) + "\n")
         ip(ns=ns, stdin="\n".join(ns_cmds) + "\n")
+        self.sysctl(ns, {f"net.ipv4.neigh.{ifname}.{key}": value for key, value in NEIGH.items()
+                         for ifname in nics})
 
     def host(self, name, nics):
         """A host with several interfaces on the one bridge. It answers ARP
@@ -124,7 +149,7 @@ class Lan:
         return subprocess.run(["ip", "netns", "exec", ns] + cmd, timeout=timeout,
                               stdin=subprocess.DEVNULL, **kwargs)
 
-    def wait_bound(self, procs, port=harness.PORT, seconds=30):
+    def wait_bound(self, procs, port=wire.PORT, seconds=30):
         """Waits until each process holds UDP `port` in its namespace."""
         want = f":{port:04X} "
         deadline = time.monotonic() + seconds
@@ -148,4 +173,5 @@ class Lan:
             harness.stop(proc)
         for ns in reversed(self.namespaces):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=60)
+            shutil.rmtree(f"/etc/netns/{ns}", ignore_errors=True)
         self.namespaces = []

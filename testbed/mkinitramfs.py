@@ -10,7 +10,7 @@ import os
 import sys
 from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+BOARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "board")
 
 
 def entry(name, mode, data=b"", rdev=(0, 0), uid=0, gid=0):
@@ -41,7 +41,7 @@ def main(busybox, tarvo, vomo, init_script, output, extra=None):
                      b"nobody:x:65534:65534:nobody:/nonexistent:/bin/false\n"))
     out.append(entry("etc/group", 0o100644,
                      b"root:x:0:\nboard:x:1000:\ntarvo:x:101:\nnogroup:x:65534:\n"))
-    out.append(entry("init", 0o100755, read(os.path.join(HERE, "init"))))
+    out.append(entry("init", 0o100755, read(os.path.join(BOARD, "init"))))
     for path, src in (extra or {}).items():
         out.append(entry(path.lstrip("/"), 0o100644, read(src)))
     out.append(entry("TRAILER!!!", 0))

@@ -14,12 +14,11 @@ import tempfile
 import threading
 import time
 
-import mkinitramfs
+from testbed import harness, lan, mkinitramfs
+from testbed.wire import REQUEST
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-import harness  # noqa: E402
-import lan  # noqa: E402
+# The board's own files: kernel configuration, build scripts, init.
+BOARD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "board")
 
 XADC_CMD_FIFO = 0xF8007110
 
@@ -27,8 +26,6 @@ XADC_CMD_FIFO = 0xF8007110
 COUNTS = [("temp", 0x00, 2500), ("vccint", 0x01, 1365), ("vccaux", 0x02, 2458),
           ("vccbram", 0x06, 1366), ("vccpint", 0x0D, 1364), ("vccpaux", 0x0E, 2457),
           ("vccoddr", 0x0F, 2048), ("vrefp", 0x04, 1707), ("vrefn", 0x05, -2)]
-
-DISCOVERY = bytes([0, 0, 0, 2, 0, 0, 0, 0x6D]) + bytes(32)
 
 
 def xadc_write(register, count):
@@ -38,7 +35,7 @@ def xadc_write(register, count):
 
 
 def tool(name):
-    return harness.run([os.path.join(HERE, name)], 1800, show=True).strip()
+    return harness.run([os.path.join(BOARD, name)], 1800, show=True).strip()
 
 
 def images(tarvo, vomo, init_script, initramfs, extra=None):
@@ -262,7 +259,7 @@ def demo(kernel_dir, initramfs, keep, finder):
 
         print(f"\n== from the host: discovery request to 127.0.0.1:{board.port}, "
               "forwarded to the board's UDP port 49100")
-        got = board.ask(DISCOVERY)
+        got = board.ask(REQUEST)
         if got is None:
             print("   no reply")
             return 1
