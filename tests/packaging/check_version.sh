@@ -24,10 +24,9 @@ done
 # corvane-board_1.2.0-1_armhf.deb, corvane-find-1.2.0-win64, "1.2.0", ...
 for doc in README.md docs/*.md packaging/windows/README.txt libcorvane-find/man/*.3; do
 	[ -f "$doc" ] || continue
-	for said in $(grep -oE '(corvane[-_a-z0-9]*[-_]|")[0-9]+\.[0-9]+\.[0-9]+([^.0-9]|$)' "$doc" |
-		sed -E 's/.*[-_"]([0-9]+\.[0-9]+\.[0-9]+).*/\1/' | sort -u); do
-		check "$doc" "$said"
-	done
+	said=$(grep -oE '(corvane[-_a-z0-9]*[-_]|")[0-9]+\.[0-9]+\.[0-9]+([^.0-9]|$)' "$doc" |
+		sed -E 's/.*[-_"]([0-9]+\.[0-9]+\.[0-9]+).*/\1/' | sort -u | paste -sd' ')
+	[ -z "$said" ] || check "$doc" "$said"
 done
 [ "$fail" -eq 0 ] && echo "every file that states the version says $v"
 exit "$fail"
