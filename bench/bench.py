@@ -309,7 +309,7 @@ def bench_watch_and_rack(native, rows):
         bed.wait_bound([bed.spawn(bed.node(f"r{i}", a + "/22"), [tarvo], 300)
                         for i, a in enumerate(rack)])
         times = []
-        with lan.default_send_buffer_limit():
+        with lan.default_socket_buffers():
             for _ in range(3):
                 started = time.monotonic()
                 p = bed.run(host, [finder, "-n", "20", "-t", "30", "10.83.0.0/22"], text=True)
@@ -361,7 +361,7 @@ def bench_spoofed(native, rows):
     newcomer that asks by broadcast."""
     responders = (harness.NOBODY + [os.path.join(native, "discovery_daemon", "tarvo")],
                   [os.path.join(native, "bench", "bare_responder"), "49100", str(64 << 20)])
-    with lan.default_send_buffer_limit():
+    with lan.default_socket_buffers():
         for count in SPOOF_SHAPES:
             for rate in SPOOF_RATES:
                 shares = [f"{100 * spoofed_share(native, cmd, count, rate, newcomer):.0f} %"

@@ -43,17 +43,18 @@ def unavailable():
 
 
 @contextlib.contextmanager
-def default_send_buffer_limit():
-    """Sets net.core.wmem_max to the kernel's default, as on a board that
-    nobody has tuned. The setting is the whole machine's (a namespace
-    cannot have its own), so it is put back afterwards."""
-    wmem = "net.core.wmem_max"
-    was = harness.run(["sysctl", "-n", wmem], 30).strip()
-    harness.run(["sysctl", "-qw", f"{wmem}=212992"], 30)
+def default_socket_buffers():
+    """Sets the socket buffer sizes and limits (net.core.wmem_max and its
+    kin) to the kernel's defaults, as on a board that nobody has tuned.
+    They are the whole machine's (a namespace cannot have its own), so
+    they are put back afterwards."""
+    keys = [f"net.core.{k}" for k in ("wmem_max", "rmem_max", "wmem_default", "rmem_default")]
+    was = dict(zip(keys, harness.run(["sysctl", "-n", *keys], 30).split()))
+    harness.run(["sysctl", "-qw", *(f"{k}=212992" for k in keys)], 30)
     try:
         yield
     finally:
-        harness.run(["sysctl", "-qw", f"{wmem}={was}"], 30)
+        harness.run(["sysctl", "-qw", *(f"{k}={v}" for k, v in was.items())], 30)
 
 
 def _remove_stale():

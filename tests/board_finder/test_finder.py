@@ -300,7 +300,7 @@ class Rack(OnLan):
         # Each request to an absent host holds send buffer memory while its
         # address is resolved (3 s); the kernel's default limit on that
         # buffer is what a user's machine has.
-        with lan.default_send_buffer_limit():
+        with lan.default_socket_buffers():
             started = time.monotonic()
             status, out, err = self.find("--json", "-t", "2", "10.90.0.0/24")
             took = time.monotonic() - started

@@ -45,7 +45,7 @@ class Hostile(unittest.TestCase):
     def setUpClass(cls):
         # The full-buffer case needs buffers of the size an untuned board
         # grants, whatever this machine allows.
-        cls.enterClassContext(lan.default_send_buffer_limit())
+        cls.enterClassContext(lan.default_socket_buffers())
         cls.lan = lan.Lan()
         cls.addClassCleanup(cls.lan.close)
         cls.host = cls.lan.node("host", HOST + "/24")
@@ -293,7 +293,7 @@ class SpoofedSources(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.enterClassContext(lan.default_send_buffer_limit())
+        cls.enterClassContext(lan.default_socket_buffers())
         cls.lan = lan.Lan()
         cls.addClassCleanup(cls.lan.close)
         cls.host = cls.lan.node("host", "10.82.0.9/16")
