@@ -163,4 +163,4 @@ class BoardOnLan(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    harness.main()
