@@ -197,9 +197,10 @@ utf8_seq(const unsigned char *s, size_t n, uint32_t *cp)
 	return len;
 }
 
-// An interface name as the table shows it: text passes, and every control
-// character or byte that is not UTF-8 is written as \xHH. Gives its length
-// in characters.
+// An interface name as the table shows it: text passes, and every
+// backslash, control character or byte that is not UTF-8 is written as
+// \xHH, so that each name reads back one way. Gives its length in
+// characters.
 static std::string
 table_text(const std::string &name, size_t *chars)
 {
@@ -210,7 +211,7 @@ table_text(const std::string &name, size_t *chars)
 		uint32_t cp = 0;
 		size_t len = utf8_seq(s + i, name.size() - i, &cp);
 		bool control = cp < 0x20 || (cp >= 0x7F && cp <= 0x9F);
-		if (len == 0 || control) {
+		if (len == 0 || control || cp == '\\') {
 			len = len == 0 ? 1 : len;
 			for (size_t j = 0; j < len; j++) {
 				char esc[8];

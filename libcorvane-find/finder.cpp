@@ -1,8 +1,12 @@
 // The C interface. Every entry point catches what the standard library
 // may throw (out of memory, in practice) or a C++ callback might: nothing
-// crosses into C. Every entry point takes a NULL finder, and a finder
-// that is running, as an error.
+// crosses into C. The one exception is a thread's own end: a thread that
+// is cancelled, or exits, inside a run unwinds through it and ends as it
+// was told. Every entry point takes a NULL finder, and a finder that is
+// running, as an error.
 #include "search.h"
+
+#include <cxxabi.h>
 
 #include <cerrno>
 #include <cmath>
@@ -24,6 +28,8 @@ guarded(corvane_finder *f, Body body)
 	try {
 		f->error.clear();
 		return body() ? 0 : -1;
+	} catch (abi::__forced_unwind &) {
+		throw;  // swallowed, it would abort the whole process
 	} catch (const std::bad_alloc &) {
 		f->error.assign(out_of_memory);
 	} catch (...) {
@@ -54,28 +60,44 @@ destroy(corvane_finder *f)
 	delete f;
 }
 
-// A run or a watch. A cancel that came during it is used up as it
-// returns, and a free asked for from a callback done.
+// Ends a run or a watch: a cancel that came during it is used up. Returns
+// false when the finder was freed from a callback, and is gone now.
+static bool
+stop_running(corvane_finder *f)
+{
+	f->running = false;
+	f->cancelled.store(false);
+	net_wake_clear(&f->wake);
+	if (!f->free_asked)
+		return true;
+	destroy(f);
+	return false;
+}
+
+// A run or a watch. A thread ended inside it leaves the finder idle (or
+// freed, if a callback asked for that) as it goes.
 template <typename Body>
 static int
 running(corvane_finder *f, const char *what, Body body)
 {
 	int result = -1;
 	bool started = false;
-	int rc = change(f, what, [&] {
-		f->running = started = true;
-		result = body();
-		return result >= 0;
-	});
+	int rc;
+	try {
+		rc = change(f, what, [&] {
+			f->running = started = true;
+			result = body();
+			return result >= 0;
+		});
+	} catch (abi::__forced_unwind &) {
+		if (started)
+			stop_running(f);
+		throw;
+	}
 	if (!started)
 		return -1;
-	f->running = false;
-	f->cancelled.store(false);
-	net_wake_clear(&f->wake);
-	if (f->free_asked) {
-		destroy(f);
+	if (!stop_running(f))
 		return rc == 0 ? result : 0;
-	}
 	return rc == 0 ? result : -1;
 }
 

@@ -62,7 +62,10 @@ struct net_datagram {
 // gives how many.
 unsigned net_receive(net_set *set, std::size_t i, net_datagram *batch, unsigned n);
 // Waits until a socket of the set has a datagram, the wake is signalled,
-// or `seconds` have passed: false for the last.
+// or `seconds` have passed: false for the last. A signalled wake is
+// cleared as the wait returns; the caller looks at the cancel itself, so
+// that a late wake-up, whose cancel ended the run before, cannot keep
+// the next wait from sleeping.
 bool net_wait(net_set *set, net_wake *wake, double seconds);
 
 bool net_wake_open(net_wake *wake);

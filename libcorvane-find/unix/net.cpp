@@ -234,7 +234,10 @@ net_wait(net_set *set, net_wake *wake, double seconds)
 	struct timespec ts;
 	ts.tv_sec = static_cast<time_t>(seconds);
 	ts.tv_nsec = static_cast<long>((seconds - static_cast<double>(ts.tv_sec)) * 1e9);
-	return ppoll(pfds.data(), pfds.size(), &ts, nullptr) > 0;
+	int n = ppoll(pfds.data(), pfds.size(), &ts, nullptr);
+	if (n > 0 && (pfds.back().revents & POLLIN) != 0)
+		net_wake_clear(wake);
+	return n > 0;
 }
 
 bool

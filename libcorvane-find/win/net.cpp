@@ -313,6 +313,8 @@ net_wait(net_set *set, net_wake *wake, double seconds)
 	DWORD rc = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(ms));
 	if (count == 2)
 		WSAResetEvent(set->ready);
+	if (rc == WAIT_OBJECT_0)
+		net_wake_clear(wake);
 	return rc != WAIT_TIMEOUT;
 }
 

@@ -26,6 +26,7 @@ raise FindError.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import ctypes
 import ipaddress
 import logging
@@ -93,6 +94,7 @@ class _Event(ctypes.Structure):
 _BOARD_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_Board), ctypes.c_void_p)
 _EVENT_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_Event), ctypes.c_void_p)
 _LOG_FN = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
+_WARN_FN = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.c_void_p)
 _FOUND, _LOST = 1, 2
 _WARNING = 1
 _lib = None
@@ -122,6 +124,8 @@ def _library() -> ctypes.CDLL:
                     ("corvane_finder_add_interface", ctypes.c_int, [finder, ctypes.c_char_p]),
                     ("corvane_finder_add_target", ctypes.c_int, [finder, ctypes.c_char_p]),
                     ("corvane_finder_set_log", ctypes.c_int, [finder, _LOG_FN, ctypes.c_void_p]),
+                    ("corvane_finder_set_warn", ctypes.c_int,
+                     [finder, _WARN_FN, ctypes.c_void_p]),
                     ("corvane_finder_run", ctypes.c_int, [finder, _BOARD_FN, ctypes.c_void_p]),
                     ("corvane_finder_watch", ctypes.c_int,
                      [finder, ctypes.c_double, _EVENT_FN, ctypes.c_void_p]),
@@ -185,13 +189,19 @@ class _Search:
         if not self.finder:
             raise MemoryError("corvane_finder_new")
         self.log_fn = _LOG_FN(self._log)
+        self.warn_fn = _WARN_FN(lambda line, _arg: _log.warning("%s", _text(line)))
         self.result = None
         self.failure = None
         self.thread = None
         try:
             self.check(self.lib.corvane_finder_set_wait(self.finder, wait_s))
             self.check(self.lib.corvane_finder_set_count(self.finder, count))
-            self.check(self.lib.corvane_finder_set_log(self.finder, self.log_fn, None))
+            # Each line logged is a call into Python from the search's
+            # thread: only those the logger would emit are asked for.
+            if _log.isEnabledFor(logging.DEBUG):
+                self.check(self.lib.corvane_finder_set_log(self.finder, self.log_fn, None))
+            elif _log.isEnabledFor(logging.WARNING):
+                self.check(self.lib.corvane_finder_set_warn(self.finder, self.warn_fn, None))
             for name in ifaces:
                 self.check(self.lib.corvane_finder_add_interface(self.finder, name))
             for host in hosts:
@@ -202,10 +212,7 @@ class _Search:
 
     @staticmethod
     def _log(level, line, _arg):
-        if level == _WARNING:
-            _log.warning("%s", _text(line))
-        elif _log.isEnabledFor(logging.DEBUG):
-            _log.debug("%s", _text(line))
+        _log.log(logging.WARNING if level == _WARNING else logging.DEBUG, "%s", _text(line))
 
     def check(self, rc: int) -> int:
         if rc == -1:
@@ -227,6 +234,10 @@ class _Search:
         # the thread for ended while it still runs.
         self.done = threading.Event()
         self.thread = threading.Thread(target=body, name="corvane", daemon=True)
+        with _live_lock:
+            _live.add(self)
+            if _exiting:
+                self.cancel()  # ends as it starts
         self.thread.start()
 
     def cancel(self):
@@ -257,9 +268,32 @@ class _Search:
         return self.end()
 
     def free(self):
+        with _live_lock:
+            _live.discard(self)
         if self.finder:
             self.lib.corvane_finder_free(self.finder)
             self.finder = None
+
+
+# The searches running now. At the interpreter's exit each is cancelled,
+# and so is any that a thread starts after, and they are given a moment
+# to end: a thread still inside the library would otherwise call back
+# into an interpreter that is going away.
+_live: "set[_Search]" = set()
+_live_lock = threading.Lock()
+_exiting = False
+
+
+@atexit.register
+def _cancel_live():
+    global _exiting
+    with _live_lock:
+        _exiting = True
+        searches = list(_live)
+        for search in searches:
+            search.cancel()  # under the lock: free() waits for it
+    for search in searches:
+        search.done.wait(1)
 
 
 def _keep(boards: List[Board]):

@@ -83,6 +83,9 @@ TEST(FinderReport, SortedNumericallyInBothForms)
 	    "\"interface\": \"w\\\"\\u0001\\u00e9\xc3\xa9\xe2\x82\xac\", \"rtt_ms\": 2.000}\n]\n");
 	EXPECT_EQ(format_json({}), "[]\n");
 	EXPECT_EQ(format_event(true, boards[1], false), "found 10.0.0.8 7 3 eth\\xc2\\x85 2.000\n");
+	// A name that looks like an escape reads back as itself.
+	EXPECT_EQ(format_event(true, {0x0A000008, 7, 3, "a\\x41", 2}, false),
+	    "found 10.0.0.8 7 3 a\\x5cx41 2.000\n");
 	EXPECT_EQ(format_event(false, boards[1], false), "lost 10.0.0.8 7\n");
 	EXPECT_EQ(format_event(false, boards[1], true),
 	    "{\"event\": \"lost\", \"address\": \"10.0.0.8\", \"port\": 7, \"proto_ver\": 3, "

@@ -9,9 +9,13 @@ its own on loopback: usage: long_run.py MODE
   async:    find_async beside a ticking task, a find_async cancelled, and
             a watch_async whose task is cancelled; each ends at once and
             leaves no socket open
+  exiting:  returns from its main thread while daemon threads watch a
+            board every 10 ms and find it in a loop, each line of their
+            account logged
 """
 
 import asyncio
+import logging
 import os
 import socket
 import sys
@@ -121,5 +125,20 @@ if __name__ == "__main__":
             pass
     elif mode == "watch":
         watch()
+    elif mode == "exiting":
+        board = Boards(1)
+        logging.getLogger("corvane").addHandler(logging.NullHandler())
+        logging.getLogger("corvane").setLevel(logging.DEBUG)
+
+        def watching():
+            for _ in corvane.watch(interval=0.01, targets=board.targets):
+                pass
+
+        def finding():
+            while True:
+                corvane.find(wait=0.2, targets=board.targets)
+        for fn in (watching, finding):
+            threading.Thread(target=fn, daemon=True).start()
+        time.sleep(0.3)
     else:
         asyncio.run(in_asyncio())

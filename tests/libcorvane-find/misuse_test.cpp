@@ -6,6 +6,7 @@
 #include "sockets.h"
 
 #ifndef _WIN32
+#include <pthread.h>
 #include <signal.h>
 #include <sys/time.h>
 #endif
@@ -91,7 +92,10 @@ TEST(Misuse, NoFinder)
 	EXPECT_EQ(corvane_finder_watch(nullptr, 1, nullptr, nullptr), -1);
 	EXPECT_EQ(corvane_finder_cancel(nullptr), -1);
 	EXPECT_STREQ(corvane_finder_error(nullptr), "no finder (NULL)");
-	EXPECT_STREQ(corvane_find_version(), PROJECT_VERSION);
+	// The library that is loaded is the one the header describes.
+	EXPECT_EQ(corvane_find_version(), std::to_string(CORVANE_FIND_VERSION_MAJOR) + "." +
+	    std::to_string(CORVANE_FIND_VERSION_MINOR) + "." +
+	    std::to_string(CORVANE_FIND_VERSION_PATCH));
 }
 
 TEST(Misuse, SettingsAndTheirReasons)
@@ -296,6 +300,37 @@ TEST(Cancel, FromASignalHandler)
 		struct itimerval t = {{0, 0}, {0, 100000}};
 		setitimer(ITIMER_REAL, &t, nullptr);
 	});
+}
+
+// A thread cancelled inside a run, or one that exits from a callback, ends
+// as it was told; the process lives on, and the finder can run again.
+TEST(Cancel, AThreadEndedInsideARunEndsAlone)
+{
+	corvane_finder *f = corvane_finder_new();
+	ASSERT_EQ(corvane_finder_add_target(f, "127.0.0.1:9"), 0);
+	ASSERT_EQ(corvane_finder_set_wait(f, 5), 0);
+	auto run = [](void *arg) -> void * {
+		auto finder = static_cast<corvane_finder *>(arg);
+		corvane_finder_run(finder, [](const corvane_board *, void *) { return 0; }, nullptr);
+		return nullptr;
+	};
+	pthread_t t;
+	void *ended;
+	ASSERT_EQ(pthread_create(&t, nullptr, run, f), 0);
+	std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	pthread_cancel(t);
+	pthread_join(t, &ended);
+	EXPECT_EQ(ended, PTHREAD_CANCELED);
+
+	corvane_finder_set_log(f, [](int, const char *, void *arg) { pthread_exit(arg); }, f);
+	ASSERT_EQ(pthread_create(&t, nullptr, run, f), 0);
+	pthread_join(t, &ended);
+	EXPECT_EQ(ended, f);
+
+	corvane_finder_set_log(f, nullptr, nullptr);
+	corvane_finder_set_wait(f, 0.05);
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr), 0);
+	corvane_finder_free(f);
 }
 #endif
 

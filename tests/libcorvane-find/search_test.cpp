@@ -1,6 +1,6 @@
 #include "search.h"
+#include "sockets.h"
 #include "udp.h"
-
 
 #include <gtest/gtest.h>
 
@@ -120,4 +120,19 @@ TEST(Wire, RequestAndWhatCountsAsAReply)
 		reply[7] = id;
 		EXPECT_FALSE(is_board_reply(reply.data(), TARVO_DGRAM_LEN, false, &ver)) << int(id);
 	}
+}
+
+// A cancel sets its flag, then wakes the wait; a run that ends between the
+// two leaves the wake-up to the next run, with no cancel behind it. That
+// run must use it up and sleep, not wake on it until its wait is over.
+TEST(Cancel, ALateWakeUpIsUsedUpNotSpunOn)
+{
+	corvane_finder *f = corvane_finder_new();
+	ASSERT_EQ(corvane_finder_add_target(f, "127.0.0.1:9"), 0);
+	ASSERT_EQ(corvane_finder_set_wait(f, 1), 0);
+	net_wake_signal(&f->wake);
+	double before = thread_cpu_s();
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr), 0);
+	EXPECT_LT(thread_cpu_s() - before, 0.25);
+	corvane_finder_free(f);
 }

@@ -92,6 +92,12 @@ class Installed(unittest.TestCase):
                 # The module ends the search within 0.1 s; the rest is room
                 # for a busy machine, far below the wait of 10 s.
                 self.assertLess(took, 2)
+        # Python ends daemon threads that call back into it at exit: the
+        # library lets them end, and the module cancels its searches first.
+        for _ in range(10):
+            p = subprocess.run([sys.executable, script, "exiting"], env=self.env,
+                               capture_output=True, timeout=60)
+            self.assertEqual((p.returncode, p.stderr), (0, b""))
         for mode, want in (("watch", ["found 127.0.0.1 True", "lost 127.0.0.1 True",
                                       "found 127.0.0.1 True"]),
                            ("async", ["find_async: 3 boards; the loop went on: True"] +
