@@ -6,12 +6,11 @@
 // running, as an error.
 #include "search.h"
 
-#include <cxxabi.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #define CORVANE_API extern "C" CORVANE_FIND_API
@@ -28,11 +27,14 @@ guarded(corvane_finder *f, Body body)
 	try {
 		f->error.clear();
 		return body() ? 0 : -1;
-	} catch (abi::__forced_unwind &) {
-		throw;  // swallowed, it would abort the whole process
 	} catch (const std::bad_alloc &) {
 		f->error.assign(out_of_memory);
 	} catch (...) {
+		// A thread's own end unwinds with no C++ exception behind it
+		// (std::current_exception gives none): swallowed, it would abort
+		// the whole process.
+		if (!std::current_exception())
+			throw;
 		f->error.assign("the search was ended by an exception");
 	}
 	return -1;
@@ -89,7 +91,8 @@ running(corvane_finder *f, const char *what, Body body)
 			result = body();
 			return result >= 0;
 		});
-	} catch (abi::__forced_unwind &) {
+	} catch (...) {
+		// Only a thread's own end gets here.
 		if (started)
 			stop_running(f);
 		throw;
