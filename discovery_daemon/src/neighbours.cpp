@@ -5,13 +5,16 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 void
@@ -23,20 +26,64 @@ neigh_clear(struct neighbours *nb)
 	nb->n_noarp = 0;
 }
 
-static unsigned
-slot_of(uint32_t addr, unsigned probe)
+static uint32_t
+rotl(uint32_t x, int b)
 {
-	return (((addr * 2654435761u) >> 20) + probe) & (neigh_slots - 1);
+	return (x << b) | (x >> (32 - b));
 }
 
-static_assert((neigh_slots & (neigh_slots - 1)) == 0 && neigh_slots == 1u << 12);
+// HalfSipHash-2-4 of one 32-bit word: a keyed function whose outputs
+// cannot be told, or made to collide, without the key, and cheap on a
+// 32-bit core.
+static uint32_t
+keyed_hash(const uint32_t key[2], uint32_t m)
+{
+	uint32_t v[4] = {key[0], key[1], key[0] ^ 0x6c796765u, key[1] ^ 0x74656462u};
+	auto round = [&v] {
+		v[0] += v[1];
+		v[1] = rotl(v[1], 5) ^ v[0];
+		v[0] = rotl(v[0], 16);
+		v[2] += v[3];
+		v[3] = rotl(v[3], 8) ^ v[2];
+		v[0] += v[3];
+		v[3] = rotl(v[3], 7) ^ v[0];
+		v[2] += v[1];
+		v[1] = rotl(v[1], 13) ^ v[2];
+		v[2] = rotl(v[2], 16);
+	};
+	const uint32_t last = 4u << 24;  // the message's length, in bytes
+	for (uint32_t word : {m, last}) {
+		v[3] ^= word;
+		round();
+		round();
+		v[0] ^= word;
+	}
+	v[2] ^= 0xff;
+	for (int i = 0; i < 4; i++)
+		round();
+	return v[1] ^ v[3];
+}
+
+unsigned
+neigh_home(const struct neighbours *nb, uint32_t addr)
+{
+	return keyed_hash(nb->hash_key, addr) & (neigh_slots - 1);
+}
+
+static unsigned
+slot_of(const struct neighbours *nb, uint32_t addr, unsigned probe)
+{
+	return (neigh_home(nb, addr) + probe) & (neigh_slots - 1);
+}
+
+static_assert((neigh_slots & (neigh_slots - 1)) == 0);
 
 // The slot holding addr, or neigh_slots.
 static unsigned
 find(const struct neighbours *nb, uint32_t addr)
 {
 	for (unsigned p = 0; p < neigh_probes; p++) {
-		unsigned s = slot_of(addr, p);
+		unsigned s = slot_of(nb, addr, p);
 		if (nb->key[s] == addr)
 			return s;
 		if (nb->key[s] == 0)
@@ -46,20 +93,25 @@ find(const struct neighbours *nb, uint32_t addr)
 }
 
 // A slot for addr: its own, else the first never used or whose hold has
-// passed; neigh_slots when every one within reach is taken.
+// passed, else the one of the oldest hold (a resolved address keeps its
+// slot while any hold is left to take). Crowding never lets an answer
+// pass the rule: it only shortens the oldest hold.
 static unsigned
 place(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 {
 	unsigned s = find(nb, addr);
 	if (s != neigh_slots)
 		return s;
+	unsigned oldest = slot_of(nb, addr, 0);
 	for (unsigned p = 0; p < neigh_probes; p++) {
-		s = slot_of(addr, p);
+		s = slot_of(nb, addr, p);
 		if (nb->key[s] == 0 || (nb->since[s] != neigh_resolved &&
 		    now_ns - nb->since[s] >= neigh_hold_ns))
 			return s;
+		if (nb->since[s] < nb->since[oldest])
+			oldest = s;
 	}
-	return neigh_slots;
+	return oldest;
 }
 
 // A host's address on a link that resolves addresses: not the subnet's
@@ -86,8 +138,6 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 	if (nb->fd == -1 || !on_resolving_link(nb, addr))
 		return true;
 	unsigned s = place(nb, addr, now_ns);
-	if (s == neigh_slots)
-		return true;  // more unresolved addresses than slots: as without
 	if (nb->key[s] == addr &&
 	    (nb->since[s] == neigh_resolved || now_ns - nb->since[s] < neigh_hold_ns))
 		return nb->since[s] == neigh_resolved;
@@ -99,6 +149,8 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 void
 neigh_learn(struct neighbours *nb, uint32_t addr, bool resolved, int64_t now_ns)
 {
+	if (!on_resolving_link(nb, addr))
+		return;
 	unsigned s = resolved ? place(nb, addr, now_ns) : find(nb, addr);
 	if (s == neigh_slots)
 		return;
@@ -153,10 +205,26 @@ ask_dump(struct neighbours *nb)
 	}
 }
 
-void
-neigh_open(struct neighbours *nb)
+// The hash key, from the kernel's random source (which waits, early in a
+// boot, until it is seeded: a moment on this kernel). Where that fails,
+// the clock gives a weaker key, which an outsider would still have to
+// guess.
+static void
+draw_key(struct neighbours *nb)
 {
-	neigh_clear(nb);
+	if (getrandom(nb->hash_key, sizeof(nb->hash_key), 0) ==
+	    static_cast<ssize_t>(sizeof(nb->hash_key)))
+		return;
+	struct timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	nb->hash_key[0] ^= static_cast<uint32_t>(t.tv_nsec) ^ static_cast<uint32_t>(getpid());
+	nb->hash_key[1] ^= static_cast<uint32_t>(t.tv_sec) * 2654435761u;
+}
+
+// Opens the socket and asks for the tables, keeping what is known.
+static void
+open_socket(struct neighbours *nb)
+{
 	nb->fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
 	if (nb->fd == -1)
 		return;
@@ -168,8 +236,48 @@ neigh_open(struct neighbours *nb)
 		nb->fd = -1;
 		return;
 	}
+	// Room for the neighbour changes of an ARP flood while the service
+	// thread answers; the kernel's limit for an unprivileged daemon may
+	// grant less.
+	int rcvbuf = neigh_rcvbuf;
+	if (setsockopt(nb->fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) == -1)
+		setsockopt(nb->fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
 	nb->dumping = neigh_dump_links;
 	ask_dump(nb);
+}
+
+void
+neigh_open(struct neighbours *nb)
+{
+	neigh_clear(nb);
+	draw_key(nb);
+	nb->reopened_ns = nb->said_ns = neigh_long_ago;
+	nb->unsaid = 0;
+	open_socket(nb);
+}
+
+// Messages were lost to a full buffer: the tables are read again, what is
+// known kept meanwhile, at most once a second. A line on standard error
+// says so at most once a minute, with how many times it was not said.
+static void
+events_lost(struct neighbours *nb, int64_t now_ns)
+{
+	if (now_ns - nb->reopened_ns < neigh_reopen_ns)
+		return;
+	nb->reopened_ns = now_ns;
+	if (now_ns - nb->said_ns < neigh_say_ns) {
+		nb->unsaid++;
+	} else {
+		if (nb->unsaid == 0)
+			fprintf(stderr, "rtnetlink: %s; tables read again\n", strerror(ENOBUFS));
+		else
+			fprintf(stderr, "rtnetlink: %s; tables read again (%u more times not shown)\n",
+			    strerror(ENOBUFS), nb->unsaid);
+		nb->said_ns = now_ns;
+		nb->unsaid = 0;
+	}
+	close(nb->fd);
+	open_socket(nb);
 }
 
 // The attributes of message h, whose fixed part is `head` bytes: fn(type,
@@ -251,9 +359,7 @@ neigh_read(struct neighbours *nb, int64_t now_ns)
 	while (nb->fd != -1) {
 		ssize_t n = recv(nb->fd, buf, sizeof(buf), 0);
 		if (n == -1 && errno == ENOBUFS) {
-			// Events were lost: start again from the kernel's tables.
-			close(nb->fd);
-			neigh_open(nb);
+			events_lost(nb, now_ns);
 			continue;
 		}
 		if (n <= 0)

@@ -2,12 +2,18 @@
 #include "udp.h"
 
 #include <arpa/inet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <vector>
 
 using Dgram = std::array<unsigned char, TARVO_DGRAM_LEN>;
 
@@ -186,16 +192,102 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 	nb.fd = -1;
 	EXPECT_TRUE(neigh_admit(&nb, 0x0A52ABCE, t) && neigh_admit(&nb, 0x0A52ABCE, t));
 
-	// Many more unresolved senders than slots: each still gets its first
-	// answer, and those that found a slot no second.
+}
+
+// Addresses that share every slot they may take, as an attacker would pick
+// them if the hash were known (here its key is): the 33rd takes the oldest
+// hold's slot and is held in turn; a host the kernel resolved keeps its
+// own slot.
+TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
+{
+	static neighbours nb;
 	neigh_clear(&nb);
+	nb.hash_key[0] = 1;
+	nb.hash_key[1] = 2;
 	nb.fd = 0;
 	neigh_subnet(&nb, 2, 0x0A000001, 8, true);
-	unsigned first = 0, second = 0;
-	for (uint32_t i = 0; i < 3 * neigh_slots; i++)
-		first += neigh_admit(&nb, 0x0A000100 + i, t);
-	for (uint32_t i = 0; i < 3 * neigh_slots; i++)
-		second += neigh_admit(&nb, 0x0A000100 + i, t + ms);
-	EXPECT_EQ(first, 3 * neigh_slots);
-	EXPECT_LT(second, 3 * neigh_slots - neigh_slots / 2);
+	std::vector<uint32_t> same;
+	const unsigned home = neigh_home(&nb, 0x0A000100);
+	for (uint32_t a = 0x0A000100; same.size() < neigh_probes + 2; a++) {
+		if (neigh_home(&nb, a) == home)
+			same.push_back(a);
+	}
+	const uint32_t host = same.back();
+	const int64_t t = 5000000000, ms = 1000000;
+	neigh_learn(&nb, host, true, t);
+	for (unsigned i = 0; i < neigh_probes; i++)
+		EXPECT_TRUE(neigh_admit(&nb, same[i], t + i * ms)) << i;
+	EXPECT_TRUE(neigh_admit(&nb, same[neigh_probes], t + 100 * ms));
+	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes], t + 101 * ms));
+	EXPECT_TRUE(neigh_admit(&nb, same[0], t + 102 * ms));  // its hold was the oldest
+	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes - 1], t + 103 * ms));
+	EXPECT_TRUE(neigh_admit(&nb, host, t + 104 * ms) && neigh_admit(&nb, host, t + 105 * ms));
+}
+
+// What the kernel says, as rtnetlink messages through a socket pair in
+// place of the rtnetlink socket.
+static void
+say(int fd, uint16_t type, unsigned char family_head[], size_t head_len, uint16_t attr,
+    uint32_t addr)
+{
+	unsigned char msg[64] = {};
+	auto *h = reinterpret_cast<struct nlmsghdr *>(msg);
+	size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(head_len);
+	h->nlmsg_len = static_cast<uint32_t>(at + RTA_LENGTH(4));
+	h->nlmsg_type = type;
+	memcpy(msg + NLMSG_HDRLEN, family_head, head_len);
+	struct rtattr a = {static_cast<unsigned short>(RTA_LENGTH(4)), attr};
+	memcpy(msg + at, &a, sizeof(a));
+	uint32_t be = htonl(addr);
+	memcpy(msg + at + RTA_LENGTH(0), &be, 4);
+	ASSERT_EQ(send(fd, msg, h->nlmsg_len, 0), static_cast<ssize_t>(h->nlmsg_len));
+}
+
+static void
+say_addr(int fd, bool add, uint32_t addr, unsigned prefix, int ifindex)
+{
+	struct ifaddrmsg ifa = {AF_INET, static_cast<unsigned char>(prefix), 0, RT_SCOPE_UNIVERSE,
+	    static_cast<unsigned>(ifindex)};
+	say(fd, add ? RTM_NEWADDR : RTM_DELADDR, reinterpret_cast<unsigned char *>(&ifa),
+	    sizeof(ifa), IFA_LOCAL, addr);
+}
+
+static void
+say_neigh(int fd, uint32_t addr, uint16_t state)
+{
+	struct ndmsg nd = {};
+	nd.ndm_family = AF_INET;
+	nd.ndm_state = state;
+	say(fd, RTM_NEWNEIGH, reinterpret_cast<unsigned char *>(&nd), sizeof(nd), NDA_DST, addr);
+}
+
+TEST(Neighbours, WhatTheKernelSays)
+{
+	static neighbours nb;
+	neigh_clear(&nb);
+	int sv[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv), 0);
+	nb.fd = sv[0];
+	nb.dumping = neigh_dump_done;
+	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, p2p = 0x0A5B0000;
+	const int64_t ms = 1000000;
+	int64_t t = 5000000000;
+	// Admitted, then whether a second answer at once is held.
+	auto held = [&](uint32_t addr) {
+		neigh_read(&nb, t);
+		bool first = neigh_admit(&nb, addr, t += ms);
+		return first && !neigh_admit(&nb, addr, t += ms);
+	};
+	say_addr(sv[1], true, 0x0A520001, 16, 2);  // 10.82.0.1/16
+	say_addr(sv[1], true, 0x0A5B0001, 31, 4);  // 10.91.0.1/31: its other host is .0
+	EXPECT_TRUE(held(forged));
+	EXPECT_TRUE(held(p2p));
+	say_neigh(sv[1], host, NUD_REACHABLE);
+	EXPECT_FALSE(held(host));
+	say_neigh(sv[1], forged, NUD_FAILED);  // given up: the next answer goes
+	EXPECT_TRUE(held(forged));
+	say_addr(sv[1], false, 0x0A520001, 16, 2);  // renumbered: off the board's links
+	EXPECT_FALSE(held(forged + 1));
+	close(sv[0]);
+	close(sv[1]);
 }
