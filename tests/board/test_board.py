@@ -114,6 +114,37 @@ class Board(unittest.TestCase):
         self.board.run("kill $(pidof sleep)")
         self.assertEqual(self.board.run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
 
+    def test_init_script_makes_its_user_and_logs(self):
+        # A board staged without the package has no user tarvo: the
+        # script makes one (this BusyBox has no adduser) and runs tarvo as
+        # it, and what tarvo says reaches the system log. Where the user
+        # cannot be made, it refuses to run tarvo as root.
+        run = self.board.run
+        self.assertEqual(run("/etc/init.d/S50tarvo stop")[0], 0)
+        self.addCleanup(run, "umount /etc/passwd 2>/dev/null; killall syslogd; "
+                             "kill $(cat /tmp/holder) 2>/dev/null; "
+                             "cp /tmp/passwd /etc/passwd; cp /tmp/group /etc/group; "
+                             "/etc/init.d/S50tarvo start")
+        forget = "sed -i '/^tarvo:/d' /etc/passwd /etc/group"
+        run(f"cp /etc/passwd /tmp/passwd; cp /etc/group /tmp/group; {forget}; "
+            "syslogd -O /tmp/messages")
+        self.assertEqual(run("/etc/init.d/S50tarvo start"), (0, ["Starting tarvo: OK"]))
+        status, out = run("id -u tarvo; awk '/^Uid:/ { print $2 }' "
+                          "/proc/$(cat /var/run/tarvo.pid)/status")
+        self.assertEqual((status, len(set(out)), out[0] != "0"), (0, 1, True), out)
+
+        run("/etc/init.d/S50tarvo stop; tarvo & echo $! >/tmp/holder")
+        self.assertEqual(run("/etc/init.d/S50tarvo start"), (1, ["Starting tarvo: FAIL"]))
+        run("kill $(cat /tmp/holder)")
+        self.assertEqual(run("grep -c 'tarvo: bind(): Address already in use' /tmp/messages"),
+                         (0, ["1"]))
+
+        run(f"/etc/init.d/S50tarvo stop; {forget}; "
+            "mount --bind /etc/passwd /etc/passwd && mount -o remount,ro,bind /etc/passwd")
+        self.assertEqual(run("/etc/init.d/S50tarvo start"), (1, [
+            "Starting tarvo: FAIL", "/etc/init.d/S50tarvo: no user tarvo, and none could be "
+            "made; tarvo is not run as root"]))
+
     def test_tarvo_hears_the_kernel_about_neighbours(self):
         # The board's own kernel, which qemu-user is not, gives the daemon
         # its rtnetlink socket in the groups of links, neighbours and IPv4
