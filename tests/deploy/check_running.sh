@@ -14,12 +14,26 @@ PIDFILE=$work/pid
 
 sleep 60 &
 live=$!
-# A child that exits at once under a parent that never waits for it.
-sh -c 'true & echo $! >"$1"; exec sleep 60' sh "$work/zombie" &
+# A child that exits at once under a parent that never waits for it. The
+# parent is Python, which can undo an inherited SIGCHLD ignored (children
+# would be reaped at once), as a shell cannot.
+/usr/bin/python3 -c '
+import os, signal, sys, time
+signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+pid = os.fork()
+if pid == 0:
+    os._exit(0)
+with open(sys.argv[1], "w") as f:
+    f.write(str(pid))
+time.sleep(60)' "$work/zombie" &
 parent=$!
-while [ ! -s "$work/zombie" ]; do sleep 0.05; done
+tries=0
+until grep -qs '^State:[[:space:]]*Z' "/proc/$(cat "$work/zombie" 2>/dev/null)/status"; do
+	tries=$((tries + 1))
+	[ "$tries" -lt 200 ] || { echo "no zombie to test with after 10 s" >&2; exit 1; }
+	sleep 0.05
+done
 zombie=$(cat "$work/zombie")
-while ! grep -q '^State:[[:space:]]*Z' "/proc/$zombie/status"; do sleep 0.05; done
 
 fail=0
 expect() {
