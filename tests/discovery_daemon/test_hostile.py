@@ -84,7 +84,7 @@ class Hostile(unittest.TestCase):
         listen = ("import collections, json, socket\n"
                   "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                   "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
-                  "s.settimeout(1)\n"
+                  "s.settimeout(2)\n"
                   f"s.sendto(bytes([0, 0, 0, 2, 0, 0, 0, 0x6d]) + bytes(32), ('10.80.0.255', {wire.PORT}))\n"
                   "seen = collections.Counter()\n"
                   "try:\n"
@@ -261,6 +261,20 @@ class Hostile(unittest.TestCase):
         self.assertEqual(self.stderr_of("b")[logged:].splitlines(), [
             "sendto(): Permission denied",
             "sendto(): Permission denied (2 more failed sends not shown)"])
+
+    def test_a_newcomer_whose_first_datagram_is_no_request(self):
+        # Only an answer that goes out takes the one-at-a-time turn of a
+        # sender the board has not resolved: a stray datagram first must
+        # not hold back the answer to the request that follows it.
+        self.lan.run(self.daemons["a"].ns, ["ip", "neigh", "flush", "all"])
+        ask = ("import socket\n"
+               "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+               "s.settimeout(2)\n"
+               f"s.sendto(bytes(39), ('{A}', {wire.PORT}))\n"
+               f"s.sendto(bytes.fromhex('{wire.REQUEST.hex()}'), ('{A}', {wire.PORT}))\n"
+               "print(s.recvfrom(64)[0].hex())\n")
+        p = self.lan.run(self.host, [sys.executable, "-c", ask], text=True)
+        self.assertEqual((p.stdout.strip(), p.stderr), (wire.REPLY.hex(), ""))
 
     def test_listens_on_every_address(self):
         for dest in (B, B2):
