@@ -80,7 +80,9 @@ class Hostile(unittest.TestCase):
 
     def test_broadcast_answered_once_by_each(self):
         # Every socket of a daemon's group gets a copy of a broadcast; one
-        # answers it, whichever that is.
+        # answers it, whichever that is. Both boards know the host first,
+        # so that no hold hides a second answer.
+        self.assertEqual((self.ask(A), self.ask(B)), (1, 1))
         listen = ("import collections, json, socket\n"
                   "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
                   "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
