@@ -104,16 +104,23 @@ class Hostile(unittest.TestCase):
         # A host's own MAC address with a broadcast or multicast IP address
         # (every socket of the group gets a copy), and the host's own IP
         # address in a broadcast or multicast frame (one socket gets it):
-        # each request is answered exactly once.
-        a_ns = self.daemons["a"].ns
-        mac = self.lan.run(a_ns, ["cat", "/sys/class/net/eth0/address"], text=True).stdout.strip()
-        for frame_to, ip_to in ((mac, "255.255.255.255"), (mac, "10.80.0.255"),
-                                (mac, "224.0.0.1"), ("ff:ff:ff:ff:ff:ff", A),
-                                ("01:00:5e:00:00:01", A)):
+        # each request is answered exactly once. The other sockets' copies
+        # of 255.255.255.255 and multicasts are dropped in the kernel,
+        # counted as UDP receive errors.
+        a = self.daemons["a"]
+        mac = self.lan.run(a.ns, ["cat", "/sys/class/net/eth0/address"], text=True).stdout.strip()
+        with open(f"/proc/{a.pid}/net/udp") as f:
+            sockets = sum(f":{wire.PORT:04X} " in line.split()[1] + " " for line in f)
+        for frame_to, ip_to, dropped in ((mac, "255.255.255.255", 16 * (sockets - 1)),
+                                         (mac, "10.80.0.255", 0),
+                                         (mac, "224.0.0.1", 16 * (sockets - 1)),
+                                         ("ff:ff:ff:ff:ff:ff", A, 0), ("01:00:5e:00:00:01", A, 0)):
             with self.subTest(frame=frame_to, ip=ip_to):
+                before = udp_counters(a)["InErrors"]
                 p = self.lan.run(self.host, [sys.executable, FRAMES, "eth0", HOST, frame_to, ip_to,
                                              "16"], text=True)
                 self.assertEqual((json.loads(p.stdout or "null"), p.stderr), ({A: 16}, ""))
+                self.assertEqual(udp_counters(a)["InErrors"] - before, dropped)
 
     def test_only_its_own_user_can_join_its_port(self):
         # tarvo as a user of its own (101, as the board package makes it):
