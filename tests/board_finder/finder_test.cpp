@@ -30,6 +30,17 @@ TEST(FinderArgs, SecondsTargetsAndCounts)
 	EXPECT_EQ(opts.count, 3);
 	EXPECT_TRUE(opts.json);
 	EXPECT_EQ(opts.targets, (std::vector<std::string>{"10.0.0.1", "h:5"}));
+
+	// The documented edges are taken.
+	const char *edges[] = {"corvane-find", "-n", "4294967295", nullptr};
+	find_options most;
+	ASSERT_EQ(parse_find_args(3, const_cast<char **>(edges), &most, &why), EFindAction_Run) << why;
+	EXPECT_EQ(most.count, 4294967295LL);
+	const char *often[] = {"corvane-find", "--watch", "--every", "0.01", nullptr};
+	find_options watch;
+	ASSERT_EQ(parse_find_args(4, const_cast<char **>(often), &watch, &why), EFindAction_Run)
+	    << why;
+	EXPECT_EQ(watch.every_s, 0.01);
 }
 
 TEST(FinderArgs, UnknownOptionsAreNamed)
