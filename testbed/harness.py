@@ -146,6 +146,15 @@ def in_own_network(argv):
                                                sys.executable, *argv], env=env).returncode)
 
 
+def built(path, target):
+    """Why a program of the native preset cannot be run (None: it can).
+    A preset's tests build nothing of another preset's; scripts/test
+    builds the native one first."""
+    if os.access(path, os.X_OK):
+        return None
+    return f"no {target} at {path}: build it with 'cmake --build --preset native --target {target}'"
+
+
 def can_run(problem):
     """Skips a test class when `problem` says why it cannot run on this
     machine; under CI it runs anyway, and fails on the problem itself."""

@@ -10,6 +10,8 @@
 #ifndef TARVO_NEIGHBOURS_H
 #define TARVO_NEIGHBOURS_H
 
+#include "udp.h"
+
 #include <cstdint>
 
 enum : unsigned {
@@ -55,10 +57,10 @@ struct neighbours {
 	unsigned n_nets;
 	int noarp[noarp_links_max];  // links that resolve nothing (loopback, tunnels)
 	unsigned n_noarp;
-	// Messages lost: when the tables were last read again for it, and
-	// last said so, and how many times since that was not said.
-	int64_t reopened_ns, said_ns;
-	unsigned unsaid;
+	// Messages lost: when the tables were last read again for it, and the
+	// lines that say so.
+	int64_t reopened_ns;
+	struct send_log lost;
 };
 
 // Empty tables, no socket; the hash key stays.

@@ -130,9 +130,11 @@ struct send_log {
 };
 constexpr int64_t send_log_interval_ns = 1000000000;
 
-// Whether a failure at now_ns gets a line. If so, *held_before is how many
-// failures were held back since the previous line.
-bool send_log_admit(struct send_log *log, int64_t now_ns, unsigned long *held_before);
+// Whether a failure at now_ns gets a line, at most one each interval_ns.
+// If so, *held_before is how many failures were held back since the
+// previous line.
+bool send_log_admit(struct send_log *log, int64_t now_ns, int64_t interval_ns,
+    unsigned long *held_before);
 void report_send_failure(struct send_log *log, int err);
 
 #endif

@@ -251,8 +251,8 @@ neigh_open(struct neighbours *nb)
 {
 	neigh_clear(nb);
 	draw_key(nb);
-	nb->reopened_ns = nb->said_ns = neigh_long_ago;
-	nb->unsaid = 0;
+	nb->reopened_ns = neigh_long_ago;
+	nb->lost = {-1, 0};
 	open_socket(nb);
 }
 
@@ -265,16 +265,13 @@ events_lost(struct neighbours *nb, int64_t now_ns)
 	if (now_ns - nb->reopened_ns < neigh_reopen_ns)
 		return;
 	nb->reopened_ns = now_ns;
-	if (now_ns - nb->said_ns < neigh_say_ns) {
-		nb->unsaid++;
-	} else {
-		if (nb->unsaid == 0)
+	unsigned long held;
+	if (send_log_admit(&nb->lost, now_ns, neigh_say_ns, &held)) {
+		if (held == 0)
 			fprintf(stderr, "rtnetlink: %s; tables read again\n", strerror(ENOBUFS));
 		else
-			fprintf(stderr, "rtnetlink: %s; tables read again (%u more times not shown)\n",
-			    strerror(ENOBUFS), nb->unsaid);
-		nb->said_ns = now_ns;
-		nb->unsaid = 0;
+			fprintf(stderr, "rtnetlink: %s; tables read again (%lu more times not shown)\n",
+			    strerror(ENOBUFS), held);
 	}
 	close(nb->fd);
 	open_socket(nb);

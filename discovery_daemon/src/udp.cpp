@@ -193,9 +193,10 @@ build_answer(const unsigned char *recv_buf, ssize_t len, const struct sockaddr_i
 }
 
 bool
-send_log_admit(struct send_log *log, int64_t now_ns, unsigned long *held_before)
+send_log_admit(struct send_log *log, int64_t now_ns, int64_t interval_ns,
+    unsigned long *held_before)
 {
-	if (log->last_ns >= 0 && now_ns - log->last_ns < send_log_interval_ns) {
+	if (log->last_ns >= 0 && now_ns - log->last_ns < interval_ns) {
 		log->held++;
 		return false;
 	}
@@ -213,7 +214,8 @@ report_send_failure(struct send_log *log, int err)
 	struct timespec now;
 	clock_gettime(CLOCK_MONOTONIC, &now);
 	unsigned long held;
-	if (!send_log_admit(log, int64_t{now.tv_sec} * 1000000000 + now.tv_nsec, &held))
+	if (!send_log_admit(log, int64_t{now.tv_sec} * 1000000000 + now.tv_nsec,
+	        send_log_interval_ns, &held))
 		return;
 	if (held == 0)
 		fprintf(stderr, "sendto(): %s\n", strerror(err));

@@ -117,13 +117,13 @@ TEST(SendLog, AtMostOneLinePerSecondCountingTheRest)
 	struct send_log log = {-1, 0};
 	unsigned long held = 99;
 	const int64_t s = send_log_interval_ns;
-	EXPECT_TRUE(send_log_admit(&log, 5, &held));
+	EXPECT_TRUE(send_log_admit(&log, 5, s, &held));
 	EXPECT_EQ(held, 0u);
 	for (int64_t t : {int64_t{6}, s / 2, s + 4})
-		EXPECT_FALSE(send_log_admit(&log, t, &held)) << t;
-	EXPECT_TRUE(send_log_admit(&log, s + 5, &held));
+		EXPECT_FALSE(send_log_admit(&log, t, s, &held)) << t;
+	EXPECT_TRUE(send_log_admit(&log, s + 5, s, &held));
 	EXPECT_EQ(held, 3u);
-	EXPECT_TRUE(send_log_admit(&log, 10 * s, &held));
+	EXPECT_TRUE(send_log_admit(&log, 10 * s, s, &held));
 	EXPECT_EQ(held, 0u);
 }
 

@@ -22,7 +22,7 @@ TESTS = os.path.dirname(HERE)
 ARGS = harness.options("build", "tarvo", "toolchain", "wine")
 PEER = os.path.join(TESTS, "board_finder", "peer.py")
 CONSUMER = os.path.join(TESTS, "libcorvane-find", "consumer")
-PROBLEM = lan.unavailable()
+PROBLEM = lan.unavailable() or harness.built(ARGS.tarvo, "tarvo")
 
 ALL = [("10.79.1.11", 49100, 2, "eth0"), ("10.79.1.12", 49100, 2, "eth0"),
        ("10.79.2.13", 49100, 2, "eth1")]
