@@ -225,40 +225,34 @@ TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
 }
 
 // What the kernel says, as rtnetlink messages through a socket pair in
-// place of the rtnetlink socket.
+// place of the rtnetlink socket: a fixed part, then one IPv4 address.
+template <typename Head>
 static void
-say(int fd, uint16_t type, unsigned char family_head[], size_t head_len, uint16_t attr,
-    uint32_t addr)
+say(int fd, uint16_t type, Head head, uint16_t attr, uint32_t addr)
 {
 	unsigned char msg[64] = {};
-	auto *h = reinterpret_cast<struct nlmsghdr *>(msg);
-	size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(head_len);
-	h->nlmsg_len = static_cast<uint32_t>(at + RTA_LENGTH(4));
-	h->nlmsg_type = type;
-	memcpy(msg + NLMSG_HDRLEN, family_head, head_len);
+	size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(head));
+	struct nlmsghdr h = {static_cast<uint32_t>(at + RTA_LENGTH(4)), type, 0, 0, 0};
 	struct rtattr a = {static_cast<unsigned short>(RTA_LENGTH(4)), attr};
-	memcpy(msg + at, &a, sizeof(a));
 	uint32_t be = htonl(addr);
+	memcpy(msg, &h, sizeof(h));
+	memcpy(msg + NLMSG_HDRLEN, &head, sizeof(head));
+	memcpy(msg + at, &a, sizeof(a));
 	memcpy(msg + at + RTA_LENGTH(0), &be, 4);
-	ASSERT_EQ(send(fd, msg, h->nlmsg_len, 0), static_cast<ssize_t>(h->nlmsg_len));
+	ASSERT_EQ(send(fd, msg, h.nlmsg_len, 0), static_cast<ssize_t>(h.nlmsg_len));
 }
 
 static void
-say_addr(int fd, bool add, uint32_t addr, unsigned prefix, int ifindex)
+say_addr(int fd, bool add, uint32_t addr, unsigned char prefix, unsigned ifindex)
 {
-	struct ifaddrmsg ifa = {AF_INET, static_cast<unsigned char>(prefix), 0, RT_SCOPE_UNIVERSE,
-	    static_cast<unsigned>(ifindex)};
-	say(fd, add ? RTM_NEWADDR : RTM_DELADDR, reinterpret_cast<unsigned char *>(&ifa),
-	    sizeof(ifa), IFA_LOCAL, addr);
+	say(fd, add ? RTM_NEWADDR : RTM_DELADDR,
+	    ifaddrmsg{AF_INET, prefix, 0, RT_SCOPE_UNIVERSE, ifindex}, IFA_LOCAL, addr);
 }
 
 static void
 say_neigh(int fd, uint32_t addr, uint16_t state)
 {
-	struct ndmsg nd = {};
-	nd.ndm_family = AF_INET;
-	nd.ndm_state = state;
-	say(fd, RTM_NEWNEIGH, reinterpret_cast<unsigned char *>(&nd), sizeof(nd), NDA_DST, addr);
+	say(fd, RTM_NEWNEIGH, ndmsg{AF_INET, 0, 0, 0, state, 0, 0}, NDA_DST, addr);
 }
 
 TEST(Neighbours, WhatTheKernelSays)
