@@ -22,7 +22,9 @@
 // Datagrams are taken from the socket, and their answers sent, up to
 // batch_len at a time: under a burst a wake-up costs the wait, one receive
 // and one send, however many datagrams it serves.
-enum : unsigned { batch_len = 8 };
+// A socket is served at most serve_batches batches in a row, so that one
+// flow faster than the board cannot starve the other sockets or rtnetlink.
+enum : unsigned { batch_len = 8, serve_batches = 4 };
 
 // The datagrams of one receive and their answers, in arrival order. The
 // service thread keeps its one batch on its stack.
@@ -127,20 +129,29 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 	}
 }
 
-// Takes every datagram queued on socket i and answers it. A batch that is
-// not full has emptied the queue.
+// Takes the datagrams queued on socket i, up to serve_batches batches,
+// and answers them. A batch that is not full has emptied the queue; what
+// is left waits for the next turn.
 static void
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log,
     struct neighbours *nb)
 {
-	unsigned n;
+	unsigned n, turns = 0;
 	do {
 		n = receive_batch(ep->fd[i], b);
 		send_answers(ep, i, b, answer_batch(b, n, i != 0, nb), log);
-	} while (n == batch_len);
+	} while (n == batch_len && ++turns < serve_batches);
 }
 
-// The service thread's neighbours: 48 KiB, kept off its stack.
+// The spare sockets follow the board's subnet broadcasts.
+static void
+follow_broadcasts(const struct tarvo_endpoint *ep, const struct neighbours *nb)
+{
+	uint32_t bcast[TARVO_BROADCASTS_MAX];
+	drop_broadcasts(ep, bcast, neigh_broadcasts(nb, bcast, TARVO_BROADCASTS_MAX));
+}
+
+// The service thread's neighbours: about 100 KiB, kept off its stack.
 static struct neighbours neighbours;
 
 static void *
@@ -166,6 +177,7 @@ udp_check_thread(void *args)
 	struct send_log log = {-1, 0};
 	struct neighbours *nb = &neighbours;
 	neigh_open(nb);
+	unsigned routes_seen = nb->routes_gen;
 	for (;;) {
 		FD_ZERO(&rset);
 		int top = 0;
@@ -180,8 +192,13 @@ udp_check_thread(void *args)
 		// An interrupted or failed wait falls through: the receive
 		// below does not block and simply finds nothing.
 		select(top + 1, &rset, nullptr, nullptr, nullptr);
-		if (nb->fd != -1 && FD_ISSET(nb->fd, &rset))
+		if (nb->fd != -1 && FD_ISSET(nb->fd, &rset)) {
 			neigh_read(nb, now_ns());
+			if (nb->routes_gen != routes_seen) {
+				routes_seen = nb->routes_gen;
+				follow_broadcasts(&ep, nb);
+			}
+		}
 		for (unsigned i = 0; i < ep.n; i++)
 			if (FD_ISSET(ep.fd[i], &rset))
 				serve(&ep, i, &batch, &log, nb);

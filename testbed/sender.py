@@ -20,7 +20,14 @@ a test namespace:
                                   among them; prints "queued", waits for a
                                   line on stdin, then what each socket got
   poll DST INTERVAL SECONDS       one request every INTERVAL seconds; prints
-                                  how many were answered and how many asked"""
+                                  how many were answered and how many asked
+  turns DST ASKERS FLOWS EACH     one request from each of ASKERS sockets,
+                                  then EACH from each of FLOWS sockets;
+                                  prints "queued", waits for a line on stdin,
+                                  then watches eth0 for the replies and
+                                  prints how many of the flows' came before
+                                  the last asker's, how many askers and how
+                                  many flow requests were answered"""
 
 import random
 import socket
@@ -116,6 +123,37 @@ def poll(dst, interval, seconds):
     print(answered, asked)
 
 
+def turns(dst, askers, flows, each):
+    capture = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(0x0800))
+    capture.bind(("eth0", 0))
+    capture.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+    socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(askers + flows)]
+    for i, s in enumerate(socks):
+        for _ in range(1 if i < askers else each):
+            s.sendto(REQUEST, (dst, PORT))
+    asker_ports = {s.getsockname()[1] for s in socks[:askers]}
+    print("queued", flush=True)
+    sys.stdin.readline()
+    capture.settimeout(2)
+    before = flood_seen = 0
+    answered = set()
+    try:
+        while len(answered) < askers or flood_seen < flows * each:
+            ip = capture.recv(2048)
+            head = (ip[0] & 15) * 4
+            sport, dport = struct.unpack("!HH", ip[head:head + 4])
+            if ip[9] != socket.IPPROTO_UDP or sport != PORT:
+                continue
+            if dport in asker_ports:
+                answered.add(dport)
+                before = flood_seen
+            else:
+                flood_seen += 1
+    except socket.timeout:
+        pass
+    print(before, len(answered), flood_seen)
+
+
 def flood(dst, count):
     socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
     for i in range(count):
@@ -154,6 +192,8 @@ if __name__ == "__main__":
         sources(args[0], args[1], float(args[2]), float(args[3]), *map(int, args[4:]))
     elif cmd == "batch":
         batch(args[0])
+    elif cmd == "turns":
+        turns(args[0], *map(int, args[1:]))
     elif cmd == "poll":
         poll(args[0], float(args[1]), float(args[2]))
     else:

@@ -107,6 +107,12 @@ struct tarvo_endpoint {
 // help for a shared port it keeps that one socket.
 void open_endpoint(int port, struct tarvo_endpoint *ep);
 
+// Makes the spare sockets drop, in the kernel, their copies of datagrams
+// to these subnet broadcast addresses (host order; at most
+// TARVO_BROADCASTS_MAX), as they drop multicasts and 255.255.255.255.
+enum : unsigned { TARVO_BROADCASTS_MAX = 64 };
+void drop_broadcasts(const struct tarvo_endpoint *ep, const uint32_t *bcast, unsigned n);
+
 // Whether a datagram, received with its IP_PKTINFO, went to a broadcast or
 // multicast address rather than to one of this host's own. Every socket
 // of the endpoint gets a copy of such a datagram, and only fd[0] answers

@@ -1,4 +1,4 @@
-// What the kernel knows of the board's neighbours, kept from rtnetlink.
+// What the kernel knows of the board's neighbours and routes, from rtnetlink.
 #include "neighbours.h"
 
 #include <linux/neighbour.h>
@@ -20,9 +20,10 @@
 void
 neigh_clear(struct neighbours *nb)
 {
-	memset(nb->key, 0, sizeof(nb->key));
-	std::fill(nb->since, nb->since + neigh_slots, int64_t{0});
-	nb->n_nets = 0;
+	memset(nb->slot, 0, sizeof(nb->slot));
+	nb->n_routes = 0;
+	nb->routes_lost = false;
+	nb->routes_gen++;
 	nb->n_noarp = 0;
 }
 
@@ -78,101 +79,193 @@ slot_of(const struct neighbours *nb, uint32_t addr, unsigned probe)
 
 static_assert((neigh_slots & (neigh_slots - 1)) == 0);
 
-// The slot holding addr, or neigh_slots.
-static unsigned
-find(const struct neighbours *nb, uint32_t addr)
+// Whether slot s may take another address at now_ns: never used, its hold
+// passed, or its resolved address not confirmed lately.
+static bool
+spent(const struct neigh_slot &s, int64_t now_ns)
 {
-	for (unsigned p = 0; p < neigh_probes; p++) {
-		unsigned s = slot_of(nb, addr, p);
-		if (nb->key[s] == addr)
-			return s;
-		if (nb->key[s] == 0)
-			break;
-	}
-	return neigh_slots;
+	if (s.addr == 0)
+		return true;
+	if (s.held_at == neigh_resolved)
+		return now_ns - s.asked_at >= neigh_fresh_ns;
+	return now_ns - s.held_at >= neigh_hold_ns;
 }
 
-// A slot for addr: its own, else the first never used or whose hold has
-// passed, else the one of the oldest hold (a resolved address keeps its
-// slot while any hold is left to take). Crowding never lets an answer
-// pass the rule: it only shortens the oldest hold.
-static unsigned
+// The slot for addr: its own, else the first spent one, else the one of
+// the oldest hold (a resolved address keeps its slot while any hold is
+// left to take). Crowding never lets an answer pass the rule: it only
+// shortens the oldest hold.
+static struct neigh_slot *
 place(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 {
-	unsigned s = find(nb, addr);
-	if (s != neigh_slots)
-		return s;
-	unsigned oldest = slot_of(nb, addr, 0);
+	struct neigh_slot *free = nullptr, *oldest = &nb->slot[slot_of(nb, addr, 0)];
 	for (unsigned p = 0; p < neigh_probes; p++) {
-		s = slot_of(nb, addr, p);
-		if (nb->key[s] == 0 || (nb->since[s] != neigh_resolved &&
-		    now_ns - nb->since[s] >= neigh_hold_ns))
+		struct neigh_slot *s = &nb->slot[slot_of(nb, addr, p)];
+		if (s->addr == addr)
 			return s;
-		if (nb->since[s] < nb->since[oldest])
+		if (s->addr == 0)
+			return free != nullptr ? free : s;
+		if (free == nullptr && spent(*s, now_ns))
+			free = s;
+		if (s->held_at < oldest->held_at)
 			oldest = s;
 	}
-	return oldest;
+	return free != nullptr ? free : oldest;
 }
 
-// A host's address on a link that resolves addresses: not the subnet's
-// own or broadcast address, which no host answers for (a send to either
-// fails at once, as it always did), but for a /31's two hosts.
-static bool
-on_resolving_link(const struct neighbours *nb, uint32_t addr)
+// The route the kernel would take to addr from table t: the longest
+// prefix, then the lowest priority. nullptr when none matches.
+static const struct route4 *
+lookup(const struct neighbours *nb, uint8_t t, uint32_t addr)
 {
-	for (unsigned i = 0; i < nb->n_nets; i++) {
-		const struct link_net &n = nb->nets[i];
-		if ((addr & n.mask) != n.net)
+	const struct route4 *best = nullptr;
+	for (unsigned i = 0; i < nb->n_routes; i++) {
+		const struct route4 &r = nb->routes[i];
+		if (r.table != t || (addr & r.mask) != r.net)
 			continue;
-		if (n.mask != 0xfffffffe && (addr == n.net || addr == (n.net | ~n.mask)))
-			return false;
-		return std::find(nb->noarp, nb->noarp + nb->n_noarp, n.ifindex) ==
-		    nb->noarp + nb->n_noarp;
+		if (best == nullptr || r.mask > best->mask ||
+		    (r.mask == best->mask && r.priority < best->priority))
+			best = &r;
 	}
-	return false;
+	return best;
+}
+
+bool
+neigh_resolves(const struct neighbours *nb, uint32_t addr, int *oif)
+{
+	if (nb->routes_lost || lookup(nb, neigh_table_local, addr) != nullptr)
+		return false;
+	const struct route4 *r = lookup(nb, neigh_table_main, addr);
+	if (r == nullptr || r->type != RTN_UNICAST || !r->direct)
+		return false;
+	*oif = r->oif;
+	return std::find(nb->noarp, nb->noarp + nb->n_noarp, r->oif) == nb->noarp + nb->n_noarp;
+}
+
+// What the kernel's neighbour table says of addr on link oif, asked on
+// ask_fd. The kernel answers within the send, so the answer is waiting
+// when the send returns; anything else is taken as not knowing.
+static enum neigh_said
+ask_kernel(struct neighbours *nb, uint32_t addr, int oif)
+{
+	struct {
+		struct nlmsghdr h;
+		struct ndmsg nd;
+		struct rtattr a;
+		uint32_t dst;
+	} req = {};
+	static_assert(sizeof(req) == NLMSG_LENGTH(sizeof(struct ndmsg)) + RTA_LENGTH(4));
+	req.h.nlmsg_len = sizeof(req);
+	req.h.nlmsg_type = RTM_GETNEIGH;
+	req.h.nlmsg_flags = NLM_F_REQUEST;
+	req.h.nlmsg_seq = ++nb->ask_seq;
+	req.nd.ndm_family = AF_INET;
+	req.nd.ndm_ifindex = oif;
+	req.a.rta_len = RTA_LENGTH(4);
+	req.a.rta_type = NDA_DST;
+	req.dst = htonl(addr);
+	if (send(nb->ask_fd, &req, sizeof(req), MSG_DONTWAIT) != static_cast<ssize_t>(sizeof(req)))
+		return neigh_said_unknown;
+	alignas(struct nlmsghdr) unsigned char buf[512];
+	for (;;) {
+		ssize_t n = recv(nb->ask_fd, buf, sizeof(buf), MSG_DONTWAIT);
+		if (n < static_cast<ssize_t>(NLMSG_HDRLEN))
+			return neigh_said_unknown;
+		auto *h = reinterpret_cast<const struct nlmsghdr *>(buf);
+		if (h->nlmsg_seq != nb->ask_seq || h->nlmsg_len > static_cast<size_t>(n))
+			continue;  // the answer to an earlier question, too late
+		if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(int))) {
+			int err;
+			memcpy(&err, NLMSG_DATA(h), sizeof(err));
+			return err == -ENOENT ? neigh_said_none : neigh_said_unknown;
+		}
+		if (h->nlmsg_type != RTM_NEWNEIGH || h->nlmsg_len < NLMSG_LENGTH(sizeof(struct ndmsg)))
+			return neigh_said_unknown;
+		struct ndmsg nd;
+		memcpy(&nd, NLMSG_DATA(h), sizeof(nd));
+		const unsigned known = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE |
+		    NUD_PERMANENT | NUD_NOARP;
+		if (nd.ndm_state & known)
+			return neigh_said_resolved;
+		return nd.ndm_state & NUD_INCOMPLETE ? neigh_said_pending : neigh_said_none;
+	}
 }
 
 bool
 neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 {
-	if (nb->fd == -1 || !on_resolving_link(nb, addr))
+	int oif;
+	if (nb->fd == -1 || !neigh_resolves(nb, addr, &oif))
 		return true;
-	unsigned s = place(nb, addr, now_ns);
-	if (nb->key[s] == addr &&
-	    (nb->since[s] == neigh_resolved || now_ns - nb->since[s] < neigh_hold_ns))
-		return nb->since[s] == neigh_resolved;
-	nb->key[s] = addr;
-	nb->since[s] = now_ns;
+	struct neigh_slot *s = place(nb, addr, now_ns);
+	if (s->addr != addr || (s->held_at != neigh_resolved && now_ns - s->held_at >= neigh_hold_ns)) {
+		// New, or its hold passed: this answer goes and is held, and
+		// the next question about it goes to the kernel at once.
+		*s = {addr, now_ns, neigh_long_ago};
+		return true;
+	}
+	if (s->held_at == neigh_resolved) {
+		if (now_ns - s->asked_at < neigh_fresh_ns)
+			return true;
+	} else if (now_ns - s->asked_at < neigh_ask_min_ns + (now_ns - s->held_at) / 4) {
+		return false;
+	}
+	switch (ask_kernel(nb, addr, oif)) {
+	case neigh_said_unknown:
+		return true;
+	case neigh_said_resolved:
+		*s = {addr, neigh_resolved, now_ns};
+		return true;
+	case neigh_said_pending:
+		if (s->held_at == neigh_resolved)
+			s->held_at = now_ns;
+		s->asked_at = now_ns;
+		return false;
+	case neigh_said_none:
+		break;
+	}
+	*s = {addr, now_ns, now_ns};
 	return true;
 }
 
 void
-neigh_learn(struct neighbours *nb, uint32_t addr, bool resolved, int64_t now_ns)
+neigh_route(struct neighbours *nb, const struct route4 *r, enum neigh_change how)
 {
-	if (!on_resolving_link(nb, addr))
+	if (r->table != neigh_table_main && r->table != neigh_table_local)
 		return;
-	unsigned s = resolved ? place(nb, addr, now_ns) : find(nb, addr);
-	if (s == neigh_slots)
-		return;
-	nb->key[s] = addr;
-	// Given up: the slot's hold has passed, and the next answer goes.
-	nb->since[s] = resolved ? neigh_resolved : neigh_long_ago;
+	// The kernel tells routes apart by these; one replaced may have had
+	// another link.
+	auto same = [r, how](const struct route4 &o) {
+		return o.net == r->net && o.mask == r->mask && o.table == r->table &&
+		    o.priority == r->priority && (how == neigh_replace || o.oif == r->oif);
+	};
+	if (r->table == neigh_table_local)
+		nb->routes_gen++;
+	struct route4 *end = nb->routes + nb->n_routes;
+	struct route4 *at = std::find_if(nb->routes, end, same);
+	if (how != neigh_del && at != end)
+		*at = *r;
+	else if (how != neigh_del && nb->n_routes < neigh_routes_max)
+		nb->routes[nb->n_routes++] = *r;
+	else if (how != neigh_del)
+		nb->routes_lost = true;
+	else if (at != end)
+		*at = nb->routes[--nb->n_routes];
 }
 
-void
-neigh_subnet(struct neighbours *nb, int ifindex, uint32_t addr, unsigned prefix, bool add)
+// The link's routes go with it: the kernel does not always say so.
+static void
+drop_link_routes(struct neighbours *nb, int ifindex)
 {
-	uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
-	struct link_net net = {addr & mask, mask, ifindex};
-	auto same = [&](const struct link_net &n) {
-		return n.net == net.net && n.mask == net.mask && n.ifindex == ifindex;
-	};
-	struct link_net *end = nb->nets + nb->n_nets;
-	struct link_net *at = std::find_if(nb->nets, end, same);
-	if (add && at == end && prefix < 32 && nb->n_nets < link_nets_max)
-		nb->nets[nb->n_nets++] = net;
-	else if (!add && at != end)
-		*at = nb->nets[--nb->n_nets];
+	for (unsigned i = 0; i < nb->n_routes;) {
+		if (nb->routes[i].oif != ifindex) {
+			i++;
+			continue;
+		}
+		if (nb->routes[i].table == neigh_table_local)
+			nb->routes_gen++;
+		nb->routes[i] = nb->routes[--nb->n_routes];
+	}
 }
 
 void
@@ -186,19 +279,32 @@ neigh_noarp(struct neighbours *nb, int ifindex, bool noarp)
 		*at = nb->noarp[--nb->n_noarp];
 }
 
-// Asks for one table: links, addresses or neighbours, IPv4's.
+unsigned
+neigh_broadcasts(const struct neighbours *nb, uint32_t *out, unsigned max)
+{
+	unsigned n = 0;
+	for (unsigned i = 0; i < nb->n_routes && n < max; i++) {
+		const struct route4 &r = nb->routes[i];
+		if (r.table == neigh_table_local && r.type == RTN_BROADCAST && r.mask == ~0u &&
+		    r.net != ~0u && std::find(out, out + n, r.net) == out + n)
+			out[n++] = r.net;
+	}
+	return n;
+}
+
+// Asks for one table: links or routes.
 static void
 ask_dump(struct neighbours *nb)
 {
-	static const uint16_t types[] = {RTM_GETLINK, RTM_GETADDR, RTM_GETNEIGH};
+	static const uint16_t types[] = {RTM_GETLINK, RTM_GETROUTE};
 	struct {
 		struct nlmsghdr h;
-		struct rtgenmsg g;
+		struct rtmsg r;
 	} req = {};
 	req.h.nlmsg_len = sizeof(req);
 	req.h.nlmsg_type = types[nb->dumping];
 	req.h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-	req.g.rtgen_family = nb->dumping == neigh_dump_links ? AF_UNSPEC : AF_INET;
+	req.r.rtm_family = nb->dumping == neigh_dump_links ? AF_UNSPEC : AF_INET;
 	if (send(nb->fd, &req, sizeof(req), 0) == -1) {
 		close(nb->fd);
 		nb->fd = -1;
@@ -221,24 +327,31 @@ draw_key(struct neighbours *nb)
 	nb->hash_key[1] ^= static_cast<uint32_t>(t.tv_sec) * 2654435761u;
 }
 
+static int
+netlink_socket(unsigned groups)
+{
+	int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+	if (fd == -1)
+		return -1;
+	struct sockaddr_nl local = {};
+	local.nl_family = AF_NETLINK;
+	local.nl_groups = groups;
+	if (bind(fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) == -1) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 // Opens the socket and asks for the tables, keeping what is known.
 static void
 open_socket(struct neighbours *nb)
 {
-	nb->fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+	nb->fd = netlink_socket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE);
 	if (nb->fd == -1)
 		return;
-	struct sockaddr_nl local = {};
-	local.nl_family = AF_NETLINK;
-	local.nl_groups = RTMGRP_NEIGH | RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
-	if (bind(nb->fd, reinterpret_cast<struct sockaddr *>(&local), sizeof(local)) == -1) {
-		close(nb->fd);
-		nb->fd = -1;
-		return;
-	}
-	// Room for the neighbour changes of an ARP flood while the service
-	// thread answers; the kernel's limit for an unprivileged daemon may
-	// grant less.
+	// Room for a burst of changes while the service thread answers; the
+	// kernel's limit for an unprivileged daemon may grant less.
 	int rcvbuf = neigh_rcvbuf;
 	if (setsockopt(nb->fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) == -1)
 		setsockopt(nb->fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
@@ -253,7 +366,12 @@ neigh_open(struct neighbours *nb)
 	draw_key(nb);
 	nb->reopened_ns = neigh_long_ago;
 	nb->lost = {-1, 0};
+	nb->ask_fd = netlink_socket(0);
 	open_socket(nb);
+	if (nb->ask_fd == -1 && nb->fd != -1) {
+		close(nb->fd);
+		nb->fd = -1;
+	}
 }
 
 // Messages were lost to a full buffer: the tables are read again, what is
@@ -274,11 +392,15 @@ events_lost(struct neighbours *nb, int64_t now_ns)
 			    strerror(ENOBUFS), held);
 	}
 	close(nb->fd);
+	nb->n_routes = 0;
+	nb->routes_lost = false;
+	nb->routes_gen++;
+	nb->n_noarp = 0;
 	open_socket(nb);
 }
 
 // The attributes of message h, whose fixed part is `head` bytes: fn(type,
-// payload, length) for each; an IPv4 address is all that is wanted here.
+// payload, length) for each.
 template <typename Fn>
 static void
 each_attr(const struct nlmsghdr *h, size_t head, Fn fn)
@@ -296,47 +418,49 @@ each_attr(const struct nlmsghdr *h, size_t head, Fn fn)
 }
 
 static bool
-ipv4_attr(const unsigned char *data, size_t len, uint32_t *addr)
+u32_attr(const unsigned char *data, size_t len, uint32_t *v)
 {
 	if (len != 4)
 		return false;
-	memcpy(addr, data, 4);
-	*addr = ntohl(*addr);
+	memcpy(v, data, 4);
 	return true;
 }
 
 static void
-take_neighbour(struct neighbours *nb, const struct nlmsghdr *h, int64_t now_ns)
+take_route(struct neighbours *nb, const struct nlmsghdr *h)
 {
-	auto *nd = static_cast<const struct ndmsg *>(NLMSG_DATA(h));
-	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(*nd)) || nd->ndm_family != AF_INET)
+	struct rtmsg rt;
+	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(rt)))
 		return;
-	const unsigned known = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE | NUD_PERMANENT |
-	    NUD_NOARP;
-	each_attr(h, sizeof(*nd), [&](unsigned type, const unsigned char *data, size_t len) {
-		uint32_t addr;
-		if (type != NDA_DST || !ipv4_attr(data, len, &addr))
+	memcpy(&rt, NLMSG_DATA(h), sizeof(rt));
+	if (rt.rtm_family != AF_INET || rt.rtm_dst_len > 32)
+		return;
+	uint32_t table = rt.rtm_table, dst = 0;
+	struct route4 r = {};
+	r.mask = rt.rtm_dst_len == 0 ? 0 : ~uint32_t{0} << (32 - rt.rtm_dst_len);
+	r.type = rt.rtm_type;
+	r.direct = true;
+	each_attr(h, sizeof(rt), [&](unsigned type, const unsigned char *data, size_t len) {
+		uint32_t v;
+		if (type == RTA_GATEWAY || type == RTA_MULTIPATH || type == RTA_VIA)
+			r.direct = false;
+		else if (!u32_attr(data, len, &v))
 			return;
-		if (h->nlmsg_type == RTM_DELNEIGH || (nd->ndm_state & NUD_FAILED))
-			neigh_learn(nb, addr, false, now_ns);
-		else if (nd->ndm_state & known)
-			neigh_learn(nb, addr, true, now_ns);
+		else if (type == RTA_DST)
+			dst = ntohl(v);
+		else if (type == RTA_TABLE)
+			table = v;
+		else if (type == RTA_PRIORITY)
+			r.priority = v;
+		else if (type == RTA_OIF)
+			r.oif = static_cast<int>(v);
 	});
-}
-
-static void
-take_address(struct neighbours *nb, const struct nlmsghdr *h)
-{
-	auto *ifa = static_cast<const struct ifaddrmsg *>(NLMSG_DATA(h));
-	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(*ifa)) || ifa->ifa_family != AF_INET ||
-	    ifa->ifa_scope == RT_SCOPE_HOST)
+	if (table > 255)
 		return;
-	each_attr(h, sizeof(*ifa), [&](unsigned type, const unsigned char *data, size_t len) {
-		uint32_t addr;
-		if (type == IFA_LOCAL && ipv4_attr(data, len, &addr))
-			neigh_subnet(nb, static_cast<int>(ifa->ifa_index), addr, ifa->ifa_prefixlen,
-			    h->nlmsg_type == RTM_NEWADDR);
-	});
+	r.table = static_cast<uint8_t>(table);
+	r.net = dst & r.mask;
+	neigh_route(nb, &r, h->nlmsg_type == RTM_DELROUTE ? neigh_del :
+	    h->nlmsg_flags & NLM_F_REPLACE ? neigh_replace : neigh_add);
 }
 
 static void
@@ -345,8 +469,10 @@ take_link(struct neighbours *nb, const struct nlmsghdr *h)
 	auto *ifi = static_cast<const struct ifinfomsg *>(NLMSG_DATA(h));
 	if (h->nlmsg_len < NLMSG_LENGTH(sizeof(*ifi)))
 		return;
-	bool noarp = h->nlmsg_type == RTM_NEWLINK && (ifi->ifi_flags & (IFF_NOARP | IFF_LOOPBACK));
-	neigh_noarp(nb, ifi->ifi_index, noarp);
+	bool up = h->nlmsg_type == RTM_NEWLINK && (ifi->ifi_flags & IFF_UP);
+	if (!up)
+		drop_link_routes(nb, ifi->ifi_index);
+	neigh_noarp(nb, ifi->ifi_index, up && (ifi->ifi_flags & (IFF_NOARP | IFF_LOOPBACK)));
 }
 
 void
@@ -368,13 +494,9 @@ neigh_read(struct neighbours *nb, int64_t now_ns)
 				break;
 			at += NLMSG_ALIGN(h->nlmsg_len);
 			switch (h->nlmsg_type) {
-			case RTM_NEWNEIGH:
-			case RTM_DELNEIGH:
-				take_neighbour(nb, h, now_ns);
-				break;
-			case RTM_NEWADDR:
-			case RTM_DELADDR:
-				take_address(nb, h);
+			case RTM_NEWROUTE:
+			case RTM_DELROUTE:
+				take_route(nb, h);
 				break;
 			case RTM_NEWLINK:
 			case RTM_DELLINK:

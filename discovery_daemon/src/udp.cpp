@@ -44,18 +44,42 @@ get_udp(int port)
 	return init_udp(port);
 }
 
-// A spare socket drops datagrams to multicast addresses and to
-// 255.255.255.255 in the kernel: fd[0] has its own copy of each and
-// answers it. (A subnet's broadcast address cannot be told from a host's
-// here; those copies are dropped by sent_to_group.) The IP header's
-// destination address is read whatever the frame's link-layer address
-// was.
-static struct sock_filter spare_filter[] = {
-	BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 16)),
-	BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0xE0000000, 1, 0),
-	BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
-	BPF_STMT(BPF_RET | BPF_K, 0),
-};
+// A spare socket drops datagrams to multicast addresses, to
+// 255.255.255.255 and to the board's subnet broadcasts in the kernel: fd[0]
+// has its own copy of each and answers it. The IP header's destination
+// address is read whatever the frame's link-layer address was. Returns
+// the program's length.
+static unsigned short
+spare_filter(struct sock_filter *prog, const uint32_t *bcast, unsigned n)
+{
+	const unsigned drop = 3 + n;
+	prog[0] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 16));
+	prog[1] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0xE0000000, static_cast<uint8_t>(drop - 2), 0);
+	for (unsigned i = 0; i < n; i++)
+		prog[2 + i] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, bcast[i],
+		    static_cast<uint8_t>(drop - 3 - i), 0);
+	prog[drop - 1] = BPF_STMT(BPF_RET | BPF_K, 0xffffffff);
+	prog[drop] = BPF_STMT(BPF_RET | BPF_K, 0);
+	return static_cast<unsigned short>(drop + 1);
+}
+static_assert(TARVO_BROADCASTS_MAX + 2 <= 255, "every jump reaches the drop");
+
+static int
+attach_spare_filter(int sock, const uint32_t *bcast, unsigned n)
+{
+	struct sock_filter prog[TARVO_BROADCASTS_MAX + 4];
+	struct sock_fprog fprog = {spare_filter(prog, bcast, n), prog};
+	return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof(fprog));
+}
+
+void
+drop_broadcasts(const struct tarvo_endpoint *ep, const uint32_t *bcast, unsigned n)
+{
+	if (n > TARVO_BROADCASTS_MAX)
+		n = TARVO_BROADCASTS_MAX;
+	for (unsigned i = 1; i < ep->n; i++)
+		attach_spare_filter(ep->fd[i], bcast, n);
+}
 
 // Each socket may charge up to twice this (or twice net.core.wmem_max,
 // if that is less) to its send buffer.
@@ -72,10 +96,9 @@ shared_socket(bool spare)
 	if (sock == -1)
 		return -1;
 	int one = 1;
-	struct sock_fprog prog = {sizeof(spare_filter) / sizeof(spare_filter[0]), spare_filter};
 	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
 	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1 ||
-	    (spare && setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof(prog)) == -1)) {
+	    (spare && attach_spare_filter(sock, nullptr, 0) == -1)) {
 		close(sock);
 		return -1;
 	}

@@ -35,6 +35,22 @@ def udp_counters(proc):
     return dict(zip(rows[0][1:], map(int, rows[1][1:])))
 
 
+def service_thread(proc):
+    """The thread of proc that waits in select(), as the service thread
+    does (x86-64's select and pselect6, aarch64's pselect6)."""
+    waits = {"x86_64": {"23", "270"}, "aarch64": {"72"}}[os.uname().machine]
+    for tid in os.listdir(f"/proc/{proc.pid}/task"):
+        with open(f"/proc/{proc.pid}/task/{tid}/syscall") as f:
+            if f.read().split()[0] in waits:
+                return tid
+    raise AssertionError("no thread of the daemon waits in select()")
+
+
+def switches(proc, tid):
+    with open(f"/proc/{proc.pid}/task/{tid}/status") as f:
+        return sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+
+
 def vm_hwm_kib(proc):
     with open(f"/proc/{proc.pid}/status") as f:
         return int(next(line for line in f if line.startswith("VmHWM:")).split()[1])
@@ -105,14 +121,14 @@ class Hostile(unittest.TestCase):
         # (every socket of the group gets a copy), and the host's own IP
         # address in a broadcast or multicast frame (one socket gets it):
         # each request is answered exactly once. The other sockets' copies
-        # of 255.255.255.255 and multicasts are dropped in the kernel,
-        # counted as UDP receive errors.
+        # of 255.255.255.255, of the subnet's broadcast and of multicasts
+        # are dropped in the kernel, counted as UDP receive errors.
         a = self.daemons["a"]
         mac = self.lan.run(a.ns, ["cat", "/sys/class/net/eth0/address"], text=True).stdout.strip()
         with open(f"/proc/{a.pid}/net/udp") as f:
             sockets = sum(f":{wire.PORT:04X} " in line.split()[1] + " " for line in f)
         for frame_to, ip_to, dropped in ((mac, "255.255.255.255", 16 * (sockets - 1)),
-                                         (mac, "10.80.0.255", 0),
+                                         (mac, "10.80.0.255", 16 * (sockets - 1)),
                                          (mac, "224.0.0.1", 16 * (sockets - 1)),
                                          ("ff:ff:ff:ff:ff:ff", A, 0), ("01:00:5e:00:00:01", A, 0)):
             with self.subTest(frame=frame_to, ip=ip_to):
@@ -284,6 +300,48 @@ class Hostile(unittest.TestCase):
                "print(s.recvfrom(64)[0].hex())\n")
         p = self.lan.run(self.host, [sys.executable, "-c", ask], text=True)
         self.assertEqual((p.stdout.strip(), p.stderr), (wire.REPLY.hex(), ""))
+
+    def test_a_flooding_flow_waits_its_turn(self):
+        # Queued while the daemon is stopped: one request from each of
+        # eight ports, then two flows of 100. A socket is served at most
+        # 32 requests in a row, so that every asker is answered before
+        # the flows' 65th reply, wherever the kernel put each of them.
+        b = self.daemons["b"]
+        self.assertEqual(self.ask(B), 1)
+        os.kill(b.pid, signal.SIGSTOP)
+        try:
+            turns = self.lan.spawn(self.host, [sys.executable, SENDER, "turns", B, "8", "2",
+                                               "100"], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE)
+            self.assertEqual(turns.stdout.readline(), b"queued\n")
+            time.sleep(0.2)
+        finally:
+            os.kill(b.pid, signal.SIGCONT)
+        out, _ = turns.communicate(b"go\n", timeout=30)
+        before, askers, flows = map(int, out.split())
+        self.assertEqual(askers, 8)
+        self.assertLessEqual(before, 2 * 32, f"{flows} flow requests answered")
+
+    def test_an_idle_board_sleeps_through_its_neighbours_traffic(self):
+        # Two peers forget the board and send to other ports of it, and
+        # the board forgets them, again and again: its neighbour table
+        # changes all the time, and nothing of that wakes the daemon.
+        a = self.daemons["a"]
+        tid = service_thread(a)
+        chatter = ("import socket, subprocess, time\n"
+                   "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                   "for port in range(20):\n"
+                   "    subprocess.run(['ip', 'neigh', 'flush', 'all'])\n"
+                   f"    s.sendto(bytes(40), ('{A}', 9 + port))\n"
+                   "    time.sleep(0.05)\n")
+        before = switches(a, tid)
+        peers = [self.lan.spawn(ns, [sys.executable, "-c", chatter], 60)
+                 for ns in (self.host, self.attacker)]
+        for _ in range(10):
+            self.lan.run(a.ns, ["ip", "neigh", "flush", "all"])
+            time.sleep(0.1)
+        self.assertEqual([p.wait(timeout=60) for p in peers], [0, 0])
+        self.assertEqual(switches(a, tid) - before, 0)
 
     def test_listens_on_every_address(self):
         for dest in (B, B2):

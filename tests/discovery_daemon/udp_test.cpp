@@ -5,6 +5,7 @@
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -155,43 +156,135 @@ TEST(Endpoint, SentToGroupByItsDestination)
 	EXPECT_FALSE(sent_to_group(&none));
 }
 
-// Answers to an unresolved sender on a link: one at a time, as the kernel
-// resolves or gives up, or after the hold; everyone else always.
+// rtnetlink through socket pairs: each message is a fixed part, then
+// 32-bit attributes.
+template <typename Head>
+static void
+say(int fd, uint16_t type, uint16_t flags, uint32_t seq, Head head,
+    std::initializer_list<std::pair<uint16_t, uint32_t>> attrs)
+{
+	unsigned char msg[128] = {};
+	size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(head));
+	memcpy(msg + NLMSG_HDRLEN, &head, sizeof(head));
+	for (auto [attr, v] : attrs) {
+		struct rtattr a = {static_cast<unsigned short>(RTA_LENGTH(4)), attr};
+		memcpy(msg + at, &a, sizeof(a));
+		memcpy(msg + at + RTA_LENGTH(0), &v, 4);
+		at += RTA_LENGTH(4);
+	}
+	struct nlmsghdr h = {static_cast<uint32_t>(at), type, flags, seq, 0};
+	memcpy(msg, &h, sizeof(h));
+	ASSERT_EQ(send(fd, msg, at, 0), static_cast<ssize_t>(at));
+}
+
+enum : uint32_t { no_gateway = 0 };
+
+static void
+say_route(int fd, uint16_t type, uint16_t flags, uint8_t table, uint8_t kind, uint32_t dst,
+    uint8_t prefix, uint32_t oif, uint32_t gateway = no_gateway)
+{
+	rtmsg rt = {AF_INET, prefix, 0, 0, table, RTPROT_KERNEL, RT_SCOPE_LINK, kind, 0};
+	if (gateway == no_gateway)
+		say(fd, type, flags, 0, rt, {{RTA_DST, htonl(dst)}, {RTA_OIF, oif}});
+	else
+		say(fd, type, flags, 0, rt,
+		    {{RTA_DST, htonl(dst)}, {RTA_OIF, oif}, {RTA_GATEWAY, htonl(gateway)}});
+}
+
+struct Kernel {
+	int links[2], ask[2];
+	Kernel(neighbours *nb)
+	{
+		neigh_clear(nb);
+		socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, links);
+		socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, ask);
+		nb->fd = links[0];
+		nb->ask_fd = ask[0];
+		nb->dumping = neigh_dump_done;
+	}
+	~Kernel()
+	{
+		for (int fd : {links[0], links[1], ask[0], ask[1]})
+			close(fd);
+	}
+	// The answer to the next question about a neighbour: a state, or an
+	// error (as -errno).
+	void answer(const neighbours &nb, int said)
+	{
+		uint32_t seq = nb.ask_seq + 1;
+		if (said < 0)
+			say(ask[1], NLMSG_ERROR, 0, seq, nlmsgerr{said, {}}, {});
+		else
+			say(ask[1], RTM_NEWNEIGH, 0, seq,
+			    ndmsg{AF_INET, 0, 0, 0, static_cast<uint16_t>(said), 0, 0}, {});
+	}
+};
+
+// A board at 10.82.0.1/16 on link 2, with a router to 10.82.200.0/24 and
+// to everything else, and 10.0.0.0/24 on a tunnel (link 3).
+static void
+board_routes(const Kernel &k, neighbours *nb)
+{
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A520000, 16, 2);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A52C800, 24, 2,
+	    0x0A520007);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0, 0, 2, 0x0A520007);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A000000, 24, 3);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_LOCAL, RTN_BROADCAST, 0x0A52FFFF, 32, 2);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_LOCAL, RTN_LOCAL, 0x0A520001, 32, 2);
+	say(k.links[1], RTM_NEWLINK, 0, 0, ifinfomsg{AF_UNSPEC, 0, 0, 3, IFF_UP | IFF_NOARP, 0}, {});
+	neigh_read(nb, 0);
+}
+
+// One answer at a time to a sender the board must resolve, until the
+// kernel resolves it or gives up, or the hold passes; the kernel is asked
+// only when such a sender asks again, and then ever more rarely. Everyone
+// else is always answered.
 TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 {
 	static neighbours nb;
-	neigh_clear(&nb);
-	nb.fd = 0;  // as if rtnetlink had spoken
-	neigh_subnet(&nb, 2, 0x0A520001, 16, true);  // 10.82.0.1/16
-	neigh_subnet(&nb, 3, 0x0A000001, 24, true);  // 10.0.0.1/24 on a tunnel
-	neigh_noarp(&nb, 3, true);
-	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, far = 0xC0000201, tunnel = 0x0A000005;
-	const int64_t t = 5000000000, ms = 1000000;
-	neigh_learn(&nb, host, true, t);
+	Kernel k(&nb);
+	board_routes(k, &nb);
+	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, behind = 0x0A52C809,
+	    far = 0xC0000201, tunnel = 0x0A000005, net = 0x0A520000, bcast = 0x0A52FFFF;
+	const int64_t t = 5000000000, ms = 1000000, us = 1000;
+	const int none = -1;  // not asked
 	struct {
 		uint32_t addr;
 		int64_t at;
+		int kernel_says;
 		bool admitted;
 	} steps[] = {
-		{forged, t, true}, {forged, t + ms, false}, {forged, t + 2999 * ms, false},
-		{forged, t + 3000 * ms, true}, {forged, t + 3001 * ms, false},
-		{host, t, true}, {host, t + ms, true}, {far, t, true}, {far, t, true},
-		{tunnel, t, true}, {tunnel, t, true},
-		{0x0A52FFFF, t, true}, {0x0A52FFFF, t, true},  // the subnet's broadcast address
+		{forged, t, none, true}, {forged, t + 500 * us, NUD_INCOMPLETE, false},
+		{forged, t + ms, none, false}, {forged, t + 100 * ms, NUD_INCOMPLETE, false},
+		{forged, t + 110 * ms, none, false}, {forged, t + 3000 * ms, none, true},
+		{forged, t + 3100 * ms, NUD_FAILED, true}, {forged, t + 3200 * ms, -ENOENT, true},
+		{forged, t + 3200 * ms + 500 * us, none, false},
+		{forged, t + 3300 * ms, NUD_STALE, true}, {forged, t + 4299 * ms, none, true},
+		{forged, t + 4300 * ms, NUD_INCOMPLETE, false},
+		{host, t, none, true}, {host, t + 200 * us, NUD_REACHABLE, true}, {host, t + ms, none, true},
+		{net, t, none, true}, {net, t + ms, NUD_INCOMPLETE, false},
+		{behind, t, none, true}, {behind, t, none, true}, {far, t, none, true}, {far, t, none, true},
+		{tunnel, t, none, true}, {tunnel, t, none, true}, {bcast, t, none, true}, {bcast, t, none, true},
 	};
-	for (const auto &s : steps)
-		EXPECT_EQ(neigh_admit(&nb, s.addr, s.at), s.admitted) << std::hex << s.addr << " " << s.at;
-	// The kernel gave up: the next answer goes, and is held again.
-	neigh_learn(&nb, forged, false, t + 3002 * ms);
-	EXPECT_TRUE(neigh_admit(&nb, forged, t + 3003 * ms));
-	EXPECT_FALSE(neigh_admit(&nb, forged, t + 3004 * ms));
-	// It answered: resolved from now on.
-	neigh_learn(&nb, forged, true, t + 3005 * ms);
-	EXPECT_TRUE(neigh_admit(&nb, forged, t + 3006 * ms));
+	for (const auto &s : steps) {
+		uint32_t asked = nb.ask_seq;
+		if (s.kernel_says != none)
+			k.answer(nb, s.kernel_says);
+		auto step = testing::Message() << std::hex << s.addr << std::dec << " at "
+		                               << (s.at - t) / us << " us";
+		EXPECT_EQ(neigh_admit(&nb, s.addr, s.at), s.admitted) << step;
+		EXPECT_EQ(nb.ask_seq - asked, s.kernel_says != none ? 1u : 0u) << step;
+	}
+	// A question the kernel cannot answer (qemu-user carries none) lets
+	// the answer go.
+	EXPECT_TRUE(neigh_admit(&nb, forged + 1, t));
+	k.answer(nb, -EOPNOTSUPP);
+	EXPECT_TRUE(neigh_admit(&nb, forged + 1, t + ms));
+	EXPECT_TRUE(neigh_admit(&nb, forged + 1, t + 2 * ms));  // no answer waiting
 	// Without rtnetlink, nothing is known and every answer goes.
 	nb.fd = -1;
 	EXPECT_TRUE(neigh_admit(&nb, 0x0A52ABCE, t) && neigh_admit(&nb, 0x0A52ABCE, t));
-
 }
 
 // Addresses that share every slot they may take, as an attacker would pick
@@ -201,11 +294,11 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
 {
 	static neighbours nb;
-	neigh_clear(&nb);
+	Kernel k(&nb);
 	nb.hash_key[0] = 1;
 	nb.hash_key[1] = 2;
-	nb.fd = 0;
-	neigh_subnet(&nb, 2, 0x0A000001, 8, true);
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A000000, 8, 2);
+	neigh_read(&nb, 0);
 	std::vector<uint32_t> same;
 	const unsigned home = neigh_home(&nb, 0x0A000100);
 	for (uint32_t a = 0x0A000100; same.size() < neigh_probes + 2; a++) {
@@ -214,74 +307,65 @@ TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
 	}
 	const uint32_t host = same.back();
 	const int64_t t = 5000000000, ms = 1000000;
-	neigh_learn(&nb, host, true, t);
+	EXPECT_TRUE(neigh_admit(&nb, host, t));
+	k.answer(nb, NUD_REACHABLE);
+	EXPECT_TRUE(neigh_admit(&nb, host, t + ms));
 	for (unsigned i = 0; i < neigh_probes; i++)
 		EXPECT_TRUE(neigh_admit(&nb, same[i], t + i * ms)) << i;
 	EXPECT_TRUE(neigh_admit(&nb, same[neigh_probes], t + 100 * ms));
+	k.answer(nb, NUD_INCOMPLETE);
 	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes], t + 101 * ms));
 	EXPECT_TRUE(neigh_admit(&nb, same[0], t + 102 * ms));  // its hold was the oldest
+	k.answer(nb, NUD_INCOMPLETE);
 	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes - 1], t + 103 * ms));
 	EXPECT_TRUE(neigh_admit(&nb, host, t + 104 * ms) && neigh_admit(&nb, host, t + 105 * ms));
 }
 
-// What the kernel says, as rtnetlink messages through a socket pair in
-// place of the rtnetlink socket: a fixed part, then one IPv4 address.
-template <typename Head>
-static void
-say(int fd, uint16_t type, Head head, uint16_t attr, uint32_t addr)
-{
-	unsigned char msg[64] = {};
-	size_t at = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(head));
-	struct nlmsghdr h = {static_cast<uint32_t>(at + RTA_LENGTH(4)), type, 0, 0, 0};
-	struct rtattr a = {static_cast<unsigned short>(RTA_LENGTH(4)), attr};
-	uint32_t be = htonl(addr);
-	memcpy(msg, &h, sizeof(h));
-	memcpy(msg + NLMSG_HDRLEN, &head, sizeof(head));
-	memcpy(msg + at, &a, sizeof(a));
-	memcpy(msg + at + RTA_LENGTH(0), &be, 4);
-	ASSERT_EQ(send(fd, msg, h.nlmsg_len, 0), static_cast<ssize_t>(h.nlmsg_len));
-}
-
-static void
-say_addr(int fd, bool add, uint32_t addr, unsigned char prefix, unsigned ifindex)
-{
-	say(fd, add ? RTM_NEWADDR : RTM_DELADDR,
-	    ifaddrmsg{AF_INET, prefix, 0, RT_SCOPE_UNIVERSE, ifindex}, IFA_LOCAL, addr);
-}
-
-static void
-say_neigh(int fd, uint32_t addr, uint16_t state)
-{
-	say(fd, RTM_NEWNEIGH, ndmsg{AF_INET, 0, 0, 0, state, 0, 0}, NDA_DST, addr);
-}
-
+// Routes and links as the kernel announces them decide who is resolved
+// first: the longest prefix without a gateway, on a link that resolves.
 TEST(Neighbours, WhatTheKernelSays)
 {
 	static neighbours nb;
-	neigh_clear(&nb);
-	int sv[2];
-	ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, sv), 0);
-	nb.fd = sv[0];
-	nb.dumping = neigh_dump_done;
-	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, p2p = 0x0A5B0000;
-	const int64_t ms = 1000000;
-	int64_t t = 5000000000;
-	// Admitted, then whether a second answer at once is held.
-	auto held = [&](uint32_t addr) {
-		neigh_read(&nb, t);
-		bool first = neigh_admit(&nb, addr, t += ms);
-		return first && !neigh_admit(&nb, addr, t += ms);
+	Kernel k(&nb);
+	board_routes(k, &nb);
+	auto resolves = [&](uint32_t addr) {
+		neigh_read(&nb, 0);
+		int oif = 0;
+		return neigh_resolves(&nb, addr, &oif) ? oif : 0;
 	};
-	say_addr(sv[1], true, 0x0A520001, 16, 2);  // 10.82.0.1/16
-	say_addr(sv[1], true, 0x0A5B0001, 31, 4);  // 10.91.0.1/31: its other host is .0
-	EXPECT_TRUE(held(forged));
-	EXPECT_TRUE(held(p2p));
-	say_neigh(sv[1], host, NUD_REACHABLE);
-	EXPECT_FALSE(held(host));
-	say_neigh(sv[1], forged, NUD_FAILED);  // given up: the next answer goes
-	EXPECT_TRUE(held(forged));
-	say_addr(sv[1], false, 0x0A520001, 16, 2);  // renumbered: off the board's links
-	EXPECT_FALSE(held(forged + 1));
-	close(sv[0]);
-	close(sv[1]);
+	struct {
+		uint32_t addr;
+		int oif;
+	} board[] = {
+		{0x0A52ABCD, 2}, {0x0A520000, 2}, {0x0A52C809, 0}, {0xC0000201, 0}, {0x0A000005, 0},
+		{0x0A52FFFF, 0}, {0x0A520001, 0},
+	};
+	for (const auto &b : board)
+		EXPECT_EQ(resolves(b.addr), b.oif) << std::hex << b.addr;
+	uint32_t bcast[4];
+	ASSERT_EQ(neigh_broadcasts(&nb, bcast, 4), 1u);
+	EXPECT_EQ(bcast[0], 0x0A52FFFFu);
+
+	// A /32 board with a route to its link's /16.
+	say_route(k.links[1], RTM_NEWROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A5A0000, 16, 4);
+	EXPECT_EQ(resolves(0x0A5A0203), 4);
+	// Replaced by a route through a router; then the router's route gone.
+	say_route(k.links[1], RTM_NEWROUTE, NLM_F_REPLACE, RT_TABLE_MAIN, RTN_UNICAST, 0x0A5A0000,
+	    16, 2, 0x0A520007);
+	EXPECT_EQ(resolves(0x0A5A0203), 0);
+	say_route(k.links[1], RTM_DELROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A52C800, 24, 2,
+	    0x0A520007);
+	EXPECT_EQ(resolves(0x0A52C809), 2);
+	// The tunnel resolves addresses again; renumbered, the old subnet is
+	// no longer the board's; a link down takes its routes.
+	say(k.links[1], RTM_NEWLINK, 0, 0, ifinfomsg{AF_UNSPEC, 0, 0, 3, IFF_UP, 0}, {});
+	EXPECT_EQ(resolves(0x0A000005), 3);
+	say_route(k.links[1], RTM_DELROUTE, 0, RT_TABLE_MAIN, RTN_UNICAST, 0x0A520000, 16, 2);
+	EXPECT_EQ(resolves(0x0A52ABCD), 0);
+	say(k.links[1], RTM_NEWLINK, 0, 0, ifinfomsg{AF_UNSPEC, 0, 0, 3, 0, 0}, {});
+	EXPECT_EQ(resolves(0x0A000005), 0);
+	ASSERT_EQ(neigh_broadcasts(&nb, bcast, 4), 1u);
+	say_route(k.links[1], RTM_DELROUTE, 0, RT_TABLE_LOCAL, RTN_BROADCAST, 0x0A52FFFF, 32, 2);
+	neigh_read(&nb, 0);
+	EXPECT_EQ(neigh_broadcasts(&nb, bcast, 4), 0u);
 }
