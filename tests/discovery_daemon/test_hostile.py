@@ -383,9 +383,9 @@ class SpoofedSources(unittest.TestCase):
         cls.daemon = cls.lan.spawn(board, harness.NOBODY + TARVO)
         cls.lan.wait_bound([cls.daemon])
 
-    def poll(self, dest):
-        p = self.lan.run(self.host, [sys.executable, SENDER, "poll", dest,
-                                     str(self.INTERVAL), str(self.SECONDS)], text=True)
+    def poll(self, dest, ns=None):
+        p = self.lan.run(ns or self.host, [sys.executable, SENDER, "poll", dest,
+                                           str(self.INTERVAL), str(self.SECONDS)], text=True)
         self.assertEqual(p.returncode, 0, p.stderr)
         return tuple(map(int, p.stdout.split()))
 
@@ -413,6 +413,37 @@ class SpoofedSources(unittest.TestCase):
                           f"{answered} of {asked} answered", file=sys.stderr)
                     self.assertGreaterEqual(answered, 0.95 * asked)
                     self.assertIsNone(self.daemon.poll())
+
+    def test_holds_follow_the_kernels_routes(self):
+        # A board that holds a /32 and routes its link's /16 to eth0 holds
+        # forged senders as the /16 board does. A host inside the board's
+        # prefix that the board reaches through a router is never held:
+        # the board resolves the router, never the host.
+        alone = self.lan.node("alone", "10.82.0.2/32")
+        lan.ip("route", "add", "10.82.0.0/16", "dev", "eth0", ns=alone)
+        self.lan.wait_bound([self.lan.spawn(alone, harness.NOBODY + TARVO)])
+        router = self.lan.node("router", "10.82.0.7/16")
+        self.lan.sysctl(router, {"net.ipv4.ip_forward": 1, "net.ipv4.conf.all.send_redirects": 0,
+                                 "net.ipv4.conf.eth0.send_redirects": 0})
+        # The router carries both ways, so that the board never hears the
+        # host itself, not even its address queries.
+        behind = self.lan.node("behind", "10.82.200.9/24")
+        lan.ip("route", "add", "10.82.0.0/16", "via", "10.82.0.7", "dev", "eth0", "onlink",
+               ns=behind)
+        route = ["route", "add", "10.82.200.0/24", "via", "10.82.0.7"]
+        lan.ip(*route, ns=self.board_ns())
+        self.addCleanup(lan.ip, "route", "del", *route[2:], ns=self.board_ns())
+        self.lan.run(self.host, [sys.executable, SENDER, "ask", "10.82.0.2", "1"])
+        attack = self.lan.spawn(self.attacker, [
+            sys.executable, SENDER, "sources", "10.82", "10.82.0.2", "3000", str(self.SECONDS),
+            "16"], 60)
+        cases = [("known host of the /32 board", self.host, "10.82.0.2"),
+                 ("host behind a router", behind, "10.82.0.1")]
+        for who, ns, dest in cases[len(self.SHAPES) == 1:]:  # the emulator holds nobody
+            with self.subTest(who=who):
+                answered, asked = self.poll(dest, ns)
+                self.assertGreaterEqual(answered, 0.95 * asked, who)
+        self.assertEqual(attack.wait(timeout=60), 0)
 
     def board_ns(self):
         return self.daemon.ns
