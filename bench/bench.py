@@ -113,31 +113,52 @@ def bench_tarvo(native, rows):
         bed.wait_bound([batch], port=BATCH_PORT)
         # The three take turns, so that a slower stretch of the machine
         # falls on each of them alike.
-        per = {"tarvo": [], "batching": [], "bare": []}
-        for _ in range(5):
-            for name, proc, port in (("tarvo", tarvo, 49100), ("batching", batch, BATCH_PORT),
-                                     ("bare", bare, BARE_PORT)):
-                before = cpu_ticks(proc.pid)
-                replies = int(bed.run(ns, [load, str(port), "2", str(INFLIGHT)], timeout=60,
-                                      text=True).stdout.split()[1])
-                per[name].append((cpu_ticks(proc.pid) - before) / os.sysconf("SC_CLK_TCK") /
-                                 replies)
-        cpu = {name: statistics.median(v) * 1e6 for name, v in per.items()}
-        rows.append(("CPU per answered request, user + system: tarvo, batching (recvmmsg/"
-                     "sendmmsg, one socket), bare (median of 5, in turn)",
-                     ", ".join(f"{cpu[n]:.2f} µs" for n in ("tarvo", "batching", "bare")),
-                     f"tarvo / batching: {cpu['tarvo'] / cpu['batching']:.2f}"))
+        # From a peer on a LAN, unicast and to the subnet's broadcast
+        # address (every socket of tarvo's group gets a copy of that, and
+        # the spare ones drop theirs in the kernel), one request at a time
+        # as hosts ask, and 16 in flight.
+        bed.attach(ns, {"eth0": "10.83.0.1/24"})
+        peers = [bed.node(f"peer{i}", f"10.83.0.{i + 2}/24") for i in range(2)]
+        for dest, what in (("10.83.0.1", "unicast"), ("10.83.0.255", "broadcast")):
+            for inflight in (1, INFLIGHT):
+                per = {"tarvo": [], "batching": [], "bare": []}
+                for _ in range(3):
+                    for name, proc, port in (("tarvo", tarvo, 49100),
+                                             ("batching", batch, BATCH_PORT),
+                                             ("bare", bare, BARE_PORT)):
+                        before = cpu_ticks(proc.pid)
+                        replies = int(bed.run(peers[0], [load, str(port), "2", str(inflight),
+                                                         dest], timeout=60,
+                                              text=True).stdout.split()[1])
+                        per[name].append((cpu_ticks(proc.pid) - before) /
+                                         os.sysconf("SC_CLK_TCK") / replies)
+                cpu = {name: statistics.median(v) * 1e6 for name, v in per.items()}
+                rows.append((f"CPU per answered {what} request, {inflight} in flight from a "
+                             "LAN peer, user + system: tarvo, batching (recvmmsg/sendmmsg, one "
+                             "socket), bare (median of 3, in turn)",
+                             ", ".join(f"{cpu[n]:.2f} µs" for n in ("tarvo", "batching", "bare")),
+                             f"tarvo / batching: {cpu['tarvo'] / cpu['batching']:.2f}"))
 
         rows.append(("tarvo: peak memory (VmHWM) after the bursts, native",
                      f"{vm_hwm(tarvo.pid)} KiB", "resident memory the daemon ever needed"))
 
-        time.sleep(1)
-        before = ctx_switches(tarvo.pid)
-        time.sleep(10)
-        after = ctx_switches(tarvo.pid)
-        per_min = ", ".join(f"{(after[t] - before[t]) * 6}" for t in sorted(before, key=int))
-        rows.append(("tarvo idle: wake-ups per minute of each thread (main, service)",
-                     per_min, "0: an idle board is never woken by the daemon"))
+        # Idle, beside two peers that forget the board and send to other
+        # ports of it every 50 ms; then under address queries for the
+        # board from a new address each, 5000 a second.
+        for label, cmds, seconds in (
+                ("idle beside two chatting peers", [["chatter", "10.83.0.1", "10"]] * 2, 10),
+                ("under 5000 address queries a second", [["arp", "10.83.0.1", "5000", "5"]], 5)):
+            time.sleep(1)
+            before, ticks = ctx_switches(tarvo.pid), cpu_ticks(tarvo.pid)
+            for peer, cmd in zip(peers, cmds):
+                bed.spawn(peer, [sys.executable, sender.__file__, *cmd], 60)
+            time.sleep(seconds)
+            after, used = ctx_switches(tarvo.pid), cpu_ticks(tarvo.pid) - ticks
+            per_min = ", ".join(f"{(after[t] - before[t]) * 60 // seconds}"
+                                for t in sorted(before, key=int))
+            rows.append((f"tarvo {label}: wake-ups per minute of each thread (main, service); "
+                         "CPU", f"{per_min}; {100 * used / os.sysconf('SC_CLK_TCK') / seconds:.1f} %",
+                         "0: neither ARP nor other ports wake the daemon"))
     finally:
         bed.close()
 

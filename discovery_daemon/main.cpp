@@ -8,7 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/select.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <time.h>
@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 // Datagrams are taken from the socket, and their answers sent, up to
@@ -151,6 +152,18 @@ follow_broadcasts(const struct tarvo_endpoint *ep, const struct neighbours *nb)
 	drop_broadcasts(ep, bcast, neigh_broadcasts(nb, bcast, TARVO_BROADCASTS_MAX));
 }
 
+enum : unsigned { rtnetlink_tag = TARVO_SEND_SOCKS };
+
+// fd becomes ready for reading as `tag`: a socket's index, or rtnetlink_tag.
+static void
+watch(int poller, int fd, unsigned tag)
+{
+	struct epoll_event ev = {};
+	ev.events = EPOLLIN;
+	ev.data.u32 = tag;
+	epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev);
+}
+
 // The service thread's neighbours: about 100 KiB, kept off its stack.
 static struct neighbours neighbours;
 
@@ -159,7 +172,6 @@ udp_check_thread(void *args)
 {
 	(void)args;
 	struct dgram_batch batch;
-	fd_set rset;
 
 	struct tarvo_endpoint ep;
 	open_endpoint(TARVO_PORT, &ep);
@@ -177,31 +189,34 @@ udp_check_thread(void *args)
 	struct send_log log = {-1, 0};
 	struct neighbours *nb = &neighbours;
 	neigh_open(nb);
-	unsigned routes_seen = nb->routes_gen;
+	unsigned routes_seen = nb->routes_gen, opens_seen = 0;
+	// One wait for every socket, which reports only those ready.
+	int poller = epoll_create1(EPOLL_CLOEXEC);
+	if (poller == -1) {
+		perror("epoll_create1()");
+		exit(1);
+	}
+	for (unsigned i = 0; i < ep.n; i++)
+		watch(poller, ep.fd[i], i);
 	for (;;) {
-		FD_ZERO(&rset);
-		int top = 0;
-		for (unsigned i = 0; i < ep.n; i++) {
-			FD_SET(ep.fd[i], &rset);
-			top = std::max(top, ep.fd[i]);
-		}
-		if (nb->fd != -1) {
-			FD_SET(nb->fd, &rset);
-			top = std::max(top, nb->fd);
-		}
-		// An interrupted or failed wait falls through: the receive
-		// below does not block and simply finds nothing.
-		select(top + 1, &rset, nullptr, nullptr, nullptr);
-		if (nb->fd != -1 && FD_ISSET(nb->fd, &rset)) {
+		// The rtnetlink socket is new after lost messages.
+		if (nb->opens != opens_seen && nb->fd != -1)
+			watch(poller, nb->fd, rtnetlink_tag);
+		opens_seen = nb->opens;
+		struct epoll_event ready[TARVO_SEND_SOCKS + 1];
+		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1, -1);
+		for (int k = 0; k < n; k++) {
+			unsigned i = ready[k].data.u32;
+			if (i != rtnetlink_tag) {
+				serve(&ep, i, &batch, &log, nb);
+				continue;
+			}
 			neigh_read(nb, now_ns());
 			if (nb->routes_gen != routes_seen) {
 				routes_seen = nb->routes_gen;
 				follow_broadcasts(&ep, nb);
 			}
 		}
-		for (unsigned i = 0; i < ep.n; i++)
-			if (FD_ISSET(ep.fd[i], &rset))
-				serve(&ep, i, &batch, &log, nb);
 	}
 }
 

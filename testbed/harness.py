@@ -190,6 +190,10 @@ class _Result(unittest.TextTestResult):
     what every namespace shares, and the failure is then not the
     program's."""
 
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._counters = machine_counters()  # for a class's set-up, before any test
+
     def startTest(self, test):
         self._counters = machine_counters()
         super().startTest(test)

@@ -21,6 +21,11 @@ a test namespace:
                                   line on stdin, then what each socket got
   poll DST INTERVAL SECONDS       one request every INTERVAL seconds; prints
                                   how many were answered and how many asked
+  chatter DST SECONDS             what a quiet LAN peer does: forgets its
+                                  neighbours and sends a datagram to another
+                                  port of DST, every 50 ms
+  arp DST RATE SECONDS            RATE address queries a second for DST on
+                                  eth0, each from a new on-link address
   turns DST ASKERS FLOWS EACH     one request from each of ASKERS sockets,
                                   then EACH from each of FLOWS sockets;
                                   prints "queued", waits for a line on stdin,
@@ -32,6 +37,7 @@ a test namespace:
 import random
 import socket
 import struct
+import subprocess
 import sys
 import time
 
@@ -154,6 +160,28 @@ def turns(dst, askers, flows, each):
     print(before, len(answered), flood_seen)
 
 
+def chatter(dst, seconds):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        for i in paced(0.05, seconds):
+            subprocess.run(["ip", "neigh", "flush", "all"], check=True)
+            s.sendto(bytes(40), (dst, 9 + i % 100))
+
+
+def arp(dst, rate, seconds):
+    net = dst.rsplit(".", 1)[0]
+    k = 0
+    with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
+        s.bind(("eth0", 0))
+        for tick in paced(0.001, seconds):
+            while k < (tick + 1) * rate / 1000:
+                mac = bytes([2, 0x42]) + k.to_bytes(4, "big")
+                src = socket.inet_aton(f"{net}.{10 + k % 240}")
+                s.send(b"\xff" * 6 + mac + b"\x08\x06" +
+                       struct.pack("!HHBBH", 1, 0x0800, 6, 4, 1) + mac + src + bytes(6) +
+                       socket.inet_aton(dst))
+                k += 1
+
+
 def flood(dst, count):
     socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(4)]
     for i in range(count):
@@ -192,6 +220,10 @@ if __name__ == "__main__":
         sources(args[0], args[1], float(args[2]), float(args[3]), *map(int, args[4:]))
     elif cmd == "batch":
         batch(args[0])
+    elif cmd == "chatter":
+        chatter(args[0], float(args[1]))
+    elif cmd == "arp":
+        arp(args[0], float(args[1]), float(args[2]))
     elif cmd == "turns":
         turns(args[0], *map(int, args[1:]))
     elif cmd == "poll":

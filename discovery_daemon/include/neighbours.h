@@ -74,6 +74,7 @@ struct neigh_slot {
 
 struct neighbours {
 	int fd;      // rtnetlink, links and routes; -1 without it, and then every answer goes
+	unsigned opens;  // counts the times fd was opened
 	int ask_fd;  // rtnetlink, questions about one neighbour
 	uint32_t ask_seq;
 	enum neigh_dump dumping;

@@ -350,6 +350,7 @@ open_socket(struct neighbours *nb)
 	nb->fd = netlink_socket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE);
 	if (nb->fd == -1)
 		return;
+	nb->opens++;
 	// Room for a burst of changes while the service thread answers; the
 	// kernel's limit for an unprivileged daemon may grant less.
 	int rcvbuf = neigh_rcvbuf;
