@@ -59,10 +59,10 @@ def build(root, tree, modes):
             os.chmod(path, modes.get(name, 0o444))
 
 
-def run_vomo(tree, as_user=None, modes=None, to_full=False):
+def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None):
     """Runs vomo with `tree` mounted at the device path (None: no device),
-    its standard output on /dev/full if asked. Returns (status, stdout,
-    stderr)."""
+    its standard output on /dev/full if asked, and at most `files` open
+    files if given. Returns (status, stdout, stderr)."""
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         exe = os.path.join(work, "vomo")
@@ -73,7 +73,8 @@ def run_vomo(tree, as_user=None, modes=None, to_full=False):
             os.mkdir(src)
             build(src, tree, modes or {})
         script = ('set -e; mount -t tmpfs tmpfs /sys/bus; mkdir -p "${0%/*}";'
-                  '[ ! -d "$1" ] || cp -a "$1" "$0"; shift; exec "$@"'
+                  '[ ! -d "$1" ] || cp -a "$1" "$0"; shift; '
+                  + (f"ulimit -n {files}; " if files else "") + 'exec "$@"'
                   + (" >/dev/full" if to_full else ""))
         cmd = (["unshare", "-m", "--", "sh", "-c", script, DEVICE, src]
                + (as_user or []) + VOMO[:-1] + [exe])
@@ -143,14 +144,24 @@ class Report(unittest.TestCase):
 
     def test_report_that_cannot_be_written(self):
         # The second tree overflows the output buffer midway, and a failing
-        # channel after that leaves errno at another reason.
+        # channel after that leaves errno at another reason; the third
+        # fills the buffer exactly (124 lines of 33 bytes and one of 37),
+        # so that only the last flush fails.
         big = {f"in_voltage{i:03}_raw": "1\n" for i in range(300)}
         big["in_voltage_zz_raw"] = ("missing",)
-        for tree in (zynq7000_tree(), big):
+        exact = {f"in_voltage{i:03}_raw": "1\n" for i in range(124)}
+        exact["in_voltage999xxxx_raw"] = "1\n"
+        for tree in (zynq7000_tree(), big, exact):
             with self.subTest(channels=len(tree)):
                 status, out, err = run_vomo(tree, to_full=True)
                 self.assertEqual((status, err.splitlines()[-1]),
                                  (1, "stdout: No space left on device"))
+
+    def test_many_channels_with_few_files(self):
+        # Each channel's file is closed before the next is opened.
+        tree = {f"in_voltage{i:02}_raw": "1\n" for i in range(40)}
+        status, out, err = run_vomo(tree, files=12)
+        self.assertEqual((status, len(out.splitlines()), err), (0, 40, ""))
 
     def test_missing_device(self):
         self.assertEqual(run_vomo(None),
