@@ -24,8 +24,9 @@ a test namespace:
   chatter DST SECONDS             what a quiet LAN peer does: forgets its
                                   neighbours and sends a datagram to another
                                   port of DST, every 50 ms
-  arp DST RATE SECONDS            RATE address queries a second for DST on
-                                  eth0, each from a new on-link address
+  arp DST RATE SECONDS [NET]      RATE address queries a second for DST on
+                                  eth0, each from a new address of DST's
+                                  /24, or of NET's (its first three bytes)
   turns DST ASKERS FLOWS EACH     one request from each of ASKERS sockets,
                                   then EACH from each of FLOWS sockets;
                                   prints "queued", waits for a line on stdin,
@@ -167,8 +168,8 @@ def chatter(dst, seconds):
             s.sendto(bytes(40), (dst, 9 + i % 100))
 
 
-def arp(dst, rate, seconds):
-    net = dst.rsplit(".", 1)[0]
+def arp(dst, rate, seconds, net=None):
+    net = net or dst.rsplit(".", 1)[0]
     k = 0
     with socket.socket(socket.AF_PACKET, socket.SOCK_RAW) as s:
         s.bind(("eth0", 0))
@@ -223,7 +224,7 @@ if __name__ == "__main__":
     elif cmd == "chatter":
         chatter(args[0], float(args[1]))
     elif cmd == "arp":
-        arp(args[0], float(args[1]), float(args[2]))
+        arp(args[0], float(args[1]), float(args[2]), *args[3:])
     elif cmd == "turns":
         turns(args[0], *map(int, args[1:]))
     elif cmd == "poll":

@@ -412,6 +412,21 @@ class SpoofedSources(unittest.TestCase):
                     self.assertGreaterEqual(answered, 0.95 * asked)
                     self.assertIsNone(self.daemon.poll())
 
+    @unittest.skipIf(len(TARVO) > 1, "the emulator holds nobody")
+    def test_address_queries_first_change_nothing(self):
+        # 352 address queries for the board from senders off its subnet,
+        # then 21 forged on-link addresses at 5000/s: no neighbour the
+        # kernel notes takes the room the forged ones need.
+        self.lan.run(self.host, [sys.executable, SENDER, "ask", "10.82.0.1", "1"])
+        self.lan.run(self.attacker, [sys.executable, SENDER, "arp", "10.82.0.1", "1000", "0.352",
+                                     "10.99.0"], check=True)
+        attack = self.lan.spawn(self.attacker, [
+            sys.executable, SENDER, "sources", "10.82", "10.82.0.1", "5000", str(self.SECONDS),
+            "21"], 60)
+        answered, asked = self.poll("10.82.0.1")
+        self.assertEqual(attack.wait(timeout=60), 0)
+        self.assertGreaterEqual(answered, 0.95 * asked)
+
     def test_holds_follow_the_kernels_routes(self):
         # A board that holds a /32 and routes its link's /16 to eth0 holds
         # forged senders as the /16 board does. A host inside the board's
