@@ -204,7 +204,10 @@ udp_check_thread(void *args)
 			watch(poller, nb->fd, rtnetlink_tag);
 		opens_seen = nb->opens;
 		struct epoll_event ready[TARVO_SEND_SOCKS + 1];
-		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1, -1);
+		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1,
+		    nb->reread_due ? static_cast<int>(neigh_reopen_ns / 1000000) : -1);
+		if (n == 0 && nb->reread_due)
+			neigh_read(nb, now_ns());
 		for (int k = 0; k < n; k++) {
 			unsigned i = ready[k].data.u32;
 			if (i != rtnetlink_tag) {

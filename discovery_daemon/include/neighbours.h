@@ -94,6 +94,7 @@ struct neighbours {
 	// Messages lost: when the tables were last read again for it, and the
 	// lines that say so.
 	int64_t reopened_ns;
+	bool reread_due;  // lost again within the second: read them when it has passed
 	struct send_log lost;
 };
 
@@ -129,7 +130,9 @@ unsigned neigh_broadcasts(const struct neighbours *nb, uint32_t *out, unsigned m
 // route groups, and asks for the tables. Leaves fd -1 when it cannot.
 void neigh_open(struct neighbours *nb);
 // Takes every message waiting on fd. Messages lost to a full buffer make
-// it read the tables again, keeping what it knows (holds included).
+// it read the tables again, keeping what it knows (holds included); lost
+// again within a second, the tables are read when the second has passed
+// and neigh_read is called again (reread_due says it should be).
 void neigh_read(struct neighbours *nb, int64_t now_ns);
 
 #endif

@@ -222,6 +222,9 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 		s->asked_at = now_ns;
 		return false;
 	case neigh_said_none:
+		// Unless the held answer is still in this batch, not yet sent.
+		if (s->held_at == now_ns)
+			return false;
 		break;
 	}
 	*s = {addr, now_ns, now_ns};
@@ -366,6 +369,7 @@ neigh_open(struct neighbours *nb)
 	neigh_clear(nb);
 	draw_key(nb);
 	nb->reopened_ns = neigh_long_ago;
+	nb->reread_due = false;
 	nb->lost = {-1, 0};
 	nb->ask_fd = netlink_socket(0);
 	open_socket(nb);
@@ -381,8 +385,11 @@ neigh_open(struct neighbours *nb)
 static void
 events_lost(struct neighbours *nb, int64_t now_ns)
 {
-	if (now_ns - nb->reopened_ns < neigh_reopen_ns)
+	if (now_ns - nb->reopened_ns < neigh_reopen_ns) {
+		nb->reread_due = true;  // once the second has passed
 		return;
+	}
+	nb->reread_due = false;
 	nb->reopened_ns = now_ns;
 	unsigned long held;
 	if (send_log_admit(&nb->lost, now_ns, neigh_say_ns, &held)) {
@@ -480,6 +487,8 @@ void
 neigh_read(struct neighbours *nb, int64_t now_ns)
 {
 	alignas(struct nlmsghdr) unsigned char buf[16384];
+	if (nb->reread_due && nb->fd != -1)
+		events_lost(nb, now_ns);
 	while (nb->fd != -1) {
 		ssize_t n = recv(nb->fd, buf, sizeof(buf), 0);
 		if (n == -1 && errno == ENOBUFS) {

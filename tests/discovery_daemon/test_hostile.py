@@ -341,6 +341,34 @@ class Hostile(unittest.TestCase):
         self.assertEqual([p.wait(timeout=60) for p in peers], [0, 0, 0])
         self.assertEqual(switches(a, tid) - before, 0)
 
+    def test_lost_route_changes_are_read_again(self):
+        # Half the subnet is reached through a router (daemon a), so its
+        # senders are never held. While the daemon is stopped, 5000 routes
+        # overflow its rtnetlink buffer, and the change that matters comes
+        # after them: that route is gone. The daemon must say so, read the
+        # tables again, and hold a forged sender there as any other. (The
+        # 5000 come and go in turn: more than 256 routes at once would
+        # make the daemon hold nobody.)
+        b = self.daemons["b"]
+        routes = "".join(f"route {how} 10.201.0.{i % 250 + 1}/32 dev eth0\n"
+                         for i in range(2500) for how in ("add", "del"))
+        far = ["10.80.0.128/25", "via", A]
+        lan.ip("route", "add", *far, ns=b.ns)
+        logged = len(self.stderr_of("b"))
+        os.kill(b.pid, signal.SIGSTOP)
+        try:
+            lan.ip(ns=b.ns, stdin=routes)
+            lan.ip("route", "del", *far, ns=b.ns)
+        finally:
+            os.kill(b.pid, signal.SIGCONT)
+        self.assertEqual(self.ask(B), 1)  # the tables are read by now
+        before = udp_counters(b)["OutDatagrams"]
+        self.send(self.attacker, "spoof", "10.80.0.200", 5000, B, wire.REQUEST.hex(), 20)
+        time.sleep(0.5)
+        self.assertEqual(udp_counters(b)["OutDatagrams"] - before, 1)
+        self.assertEqual(self.stderr_of("b")[logged:],
+                         "rtnetlink: No buffer space available; tables read again\n")
+
     def test_listens_on_every_address(self):
         for dest in (B, B2):
             with self.subTest(dest=dest):

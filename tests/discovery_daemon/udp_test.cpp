@@ -255,7 +255,8 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 		int kernel_says;
 		bool admitted;
 	} steps[] = {
-		{forged, t, none, true}, {forged, t + 500 * us, NUD_INCOMPLETE, false},
+		{forged, t, none, true}, {forged, t, -ENOENT, false},  // its answer not sent yet
+		{forged, t + 500 * us, NUD_INCOMPLETE, false},
 		{forged, t + ms, none, false}, {forged, t + 100 * ms, NUD_INCOMPLETE, false},
 		{forged, t + 110 * ms, none, false}, {forged, t + 3000 * ms, none, true},
 		{forged, t + 3100 * ms, NUD_FAILED, true}, {forged, t + 3200 * ms, -ENOENT, true},
