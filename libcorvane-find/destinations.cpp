@@ -212,11 +212,22 @@ add_dest(find_plan *plan, const find_dest &d)
 			return;
 	} else if (std::any_of(plan->dests.begin(), plan->dests.end(), [&](const find_dest &have) {
 		       return have.ifindex == d.ifindex &&
-		           have.addr.sin_addr.s_addr == d.addr.sin_addr.s_addr;
+		           have.addr.sin_addr.s_addr == d.addr.sin_addr.s_addr &&
+		           have.addr.sin_port == d.addr.sin_port;
 	       })) {
 		return;
 	}
 	plan->dests.push_back(d);
+}
+
+// Whether addr is a host of a local subnet that resolves addresses.
+static bool
+on_link(const std::vector<local_net> &nets, uint32_t addr)
+{
+	return std::any_of(nets.begin(), nets.end(), [addr](const local_net &n) {
+		return n.broadcasts && (addr & n.mask) == (n.addr & n.mask) && addr != n.bcast &&
+		    (n.mask == 0xfffffffe || addr != (n.addr & n.mask));
+	});
 }
 
 // One address of a TARGET: where the request goes, and whom to believe.
@@ -224,8 +235,49 @@ static void
 add_target(find_plan *plan, const std::vector<local_net> &nets, uint32_t addr, uint16_t port,
     const std::string &label)
 {
-	add_dest(plan, {ipv4(addr, port), 0, {}, label, false});
+	find_dest d = {ipv4(addr, port), 0, {}, label, false};
+	d.unresolved = on_link(nets, addr) && plan->known.count(addr) == 0;
+	add_dest(plan, d);
 	target_rules(addr, port, nets, plan);
+}
+
+static std::string
+dotted(uint32_t addr)
+{
+	struct in_addr in;
+	in.s_addr = htonl(addr);
+	char text[INET_ADDRSTRLEN];
+	inet_ntop(AF_INET, &in, text, sizeof(text));
+	return text;
+}
+
+void
+plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
+    const std::vector<local_net> &nets, const std::string &label)
+{
+	// Two aligned blocks overlap only when one holds the other.
+	std::vector<answer_rule> on_links;
+	for (const local_net &n : nets) {
+		uint32_t wider = std::min(mask, n.mask);
+		if (!n.broadcasts || n.mask == 0xffffffff || (net & wider) != (n.addr & wider))
+			continue;
+		uint32_t inner = std::max(mask, n.mask);
+		on_links.push_back({(mask == inner ? net : n.addr) & inner, inner, port});
+		struct in_addr source;
+		source.s_addr = htonl(n.addr);
+		uint32_t to = n.mask == 0xfffffffe ? INADDR_BROADCAST : n.bcast;
+		add_dest(plan, {ipv4(to, port), n.ifindex, source, label + " on " + n.iface, false});
+	}
+	uint32_t first, last;
+	block_hosts(net, mask, &first, &last);
+	for (uint64_t a = first; a <= last; a++) {
+		auto addr = static_cast<uint32_t>(a);
+		bool reached = std::any_of(on_links.begin(), on_links.end(),
+		    [addr](const answer_rule &r) { return (addr & r.mask) == r.addr; });
+		if (!reached || plan->known.count(addr) != 0)
+			add_dest(plan, {ipv4(addr, port), 0, {}, dotted(addr), false});
+	}
+	add_rule(plan, {net, mask, port});
 }
 
 bool
@@ -342,6 +394,11 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
     find_plan *plan)
 {
 	std::shared_ptr<lookups> l(new lookups(), free_results);
+	std::vector<uint32_t> known;
+	for (const local_net &n : nets)
+		if (n.broadcasts)
+			net_known_neighbours(n.iface, &known);
+	plan->known.insert(known.begin(), known.end());
 	std::vector<std::string> labels;
 	std::vector<uint16_t> ports;
 	for (const std::string &t : f->targets) {
@@ -351,16 +408,7 @@ plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadl
 		struct in_addr in;
 		uint32_t net, mask;
 		if (split_block(host, &net, &mask, &why)) {
-			// Each host of the block by unicast; answers from the block.
-			uint32_t first, last;
-			block_hosts(net, mask, &first, &last);
-			for (uint64_t a = first; a <= last; a++) {
-				in.s_addr = htonl(static_cast<uint32_t>(a));
-				char text[INET_ADDRSTRLEN];
-				inet_ntop(AF_INET, &in, text, sizeof(text));
-				add_dest(plan, {ipv4(static_cast<uint32_t>(a), port), 0, {}, text, false});
-			}
-			add_rule(plan, {net, mask, port});
+			plan_block(plan, net, mask, port, nets, t);
 		} else if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
 			add_target(plan, nets, ntohl(in.s_addr), port, t);
 		} else {

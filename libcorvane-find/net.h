@@ -39,6 +39,18 @@ bool net_interfaces(std::vector<local_net> *nets, std::string *why);
 unsigned net_iface_index(const char *name);
 std::string net_iface_name(unsigned ifindex);
 
+// The hosts the system has resolved on interface `iface`: a unicast to
+// one of them takes no room in the neighbour table. Empty where the system
+// does not say.
+void net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known);
+// How many destinations that the system must resolve first may be asked
+// in one round: a quarter of the machine's neighbour table. 0: no limit
+// is known.
+unsigned net_neighbour_room(void);
+// How often the machine's neighbour table has been full, or 0 where the
+// system does not say.
+unsigned long net_neighbour_overflows(void);
+
 // Adds a socket on an ephemeral port to the set: the one that sends from
 // now on. False with *why ("bind: ...").
 bool net_grow(net_set *set, std::string *why);

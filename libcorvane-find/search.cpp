@@ -16,6 +16,8 @@
 static const double round_at[] = {0.0, 0.2, 0.5};
 enum : size_t { round_count = sizeof(round_at) / sizeof(round_at[0]) };
 
+static const char neighbours_full[] = "dropped: the machine's neighbour table is full";
+
 // Datagrams taken per receive, and requests sent between two looks at the
 // clock and at a cancel.
 enum : unsigned { recv_batch = 32, send_batch = 64 };
@@ -114,6 +116,11 @@ struct search {
 	double asked_at;
 	unsigned long round;
 	tally t;
+	// Unresolved on-link hosts asked a round at most, and the first of
+	// them the next round asks; whether the limit was said.
+	unsigned room = net_neighbour_room();
+	size_t rotation = 0;
+	bool room_said = false;
 };
 
 static bool
@@ -133,6 +140,10 @@ send_request(struct search *s, find_dest *d)
 	unsigned char dgram[TARVO_DGRAM_LEN];
 	build_request(dgram);
 	int error;
+	// The kernel drops a request whose destination finds no room in a
+	// full neighbour table, and says nothing: its count of the times the
+	// table was full tells.
+	unsigned long fulls = d->unresolved ? net_neighbour_overflows() : 0;
 	for (;;) {
 		error = net_send(&s->socks, *d, dgram, sizeof(dgram));
 		if (error == 0)
@@ -142,6 +153,7 @@ send_request(struct search *s, find_dest *d)
 		    !net_grow(&s->socks, &ignored))
 			break;
 	}
+	bool dropped = error == 0 && d->unresolved && net_neighbour_overflows() != fulls;
 	if (info_wanted(s->f)) {
 		char to[INET_ADDRSTRLEN + 8];
 		char addr[INET_ADDRSTRLEN];
@@ -149,14 +161,25 @@ send_request(struct search *s, find_dest *d)
 		snprintf(to, sizeof(to), "%s:%u", addr, ntohs(d->addr.sin_port));
 		find_log(s->f, CORVANE_LOG_INFO, "round " + std::to_string(s->round) + ": " + to +
 		    (d->ifindex != 0 ? " on " + d->label : std::string()) + ": " +
-		    (error == 0 ? "sent" : net_error_text(error)));
+		    (dropped ? neighbours_full : error == 0 ? "sent" : net_error_text(error)));
 	}
-	if (error == 0)
+	if (error == 0 && !dropped)
 		return true;
 	if (!d->failed)
-		find_log(s->f, CORVANE_LOG_WARNING, d->label + ": " + net_error_text(error));
+		find_log(s->f, CORVANE_LOG_WARNING, d->label + ": " +
+		    (dropped ? neighbours_full : net_error_text(error)));
 	d->failed = true;
 	return false;
+}
+
+// Whether the round asks d: every unresolved host in turn, at most
+// s->room of them a round.
+static bool
+in_turn(struct search *s, const find_dest &d, size_t *k, size_t unresolved)
+{
+	if (!d.unresolved || s->room == 0 || unresolved <= s->room)
+		return true;
+	return ((*k)++ + unresolved - s->rotation) % unresolved < s->room;
 }
 
 static const std::string &
@@ -279,7 +302,18 @@ send_round(struct search *s, double deadline)
 	s->round++;
 	s->asked_at = now_s();
 	bool any = false;
+	size_t unresolved = static_cast<size_t>(std::count_if(s->plan.dests.begin(),
+	    s->plan.dests.end(), [](const find_dest &d) { return d.unresolved; }));
+	if (s->room != 0 && unresolved > s->room && !s->room_said) {
+		s->room_said = true;
+		find_log(s->f, CORVANE_LOG_WARNING, std::to_string(unresolved) +
+		    " on-link targets not yet resolved: at most " + std::to_string(s->room) +
+		    " asked a round, a quarter of the machine's neighbour table");
+	}
+	size_t k = 0;
 	for (size_t i = 0; i < s->plan.dests.size() && !stopping(s); i++) {
+		if (!in_turn(s, s->plan.dests[i], &k, unresolved))
+			continue;
 		any |= send_request(s, &s->plan.dests[i]);
 		if ((i + 1) % send_batch != 0)
 			continue;
@@ -287,6 +321,8 @@ send_round(struct search *s, double deadline)
 			break;
 		drain(s, deadline);
 	}
+	if (unresolved != 0)
+		s->rotation = (s->rotation + s->room) % unresolved;
 	return any;
 }
 

@@ -42,6 +42,9 @@ struct find_dest {
 	struct in_addr source;  // that interface's own address
 	std::string label;      // how a failed send names it
 	bool failed;            // a send has failed and was reported
+	// An on-link host the system has not resolved: each request to it
+	// takes an entry of the machine's neighbour table for seconds.
+	bool unresolved = false;
 };
 
 // An answer counts only from where a request went: from `addr` itself when
@@ -61,6 +64,7 @@ struct find_plan {
 	std::unordered_set<uint64_t> hosts;      // address and port
 	std::unordered_set<uint32_t> host_addrs; // the same addresses alone
 	std::vector<answer_rule> rules;          // subnets
+	std::unordered_set<uint32_t> known;      // on-link hosts the system has resolved
 };
 
 // An IPv4 address with its interface, as the system lists them.
@@ -102,6 +106,13 @@ bool split_block(const std::string &host, uint32_t *net, uint32_t *mask, std::st
 // broadcast addresses are left out, but for /31 and /32, whose every
 // address is a host's (RFC 3021).
 void block_hosts(uint32_t net, uint32_t mask, uint32_t *first, uint32_t *last);
+
+// A block ADDRESS/PREFIX: on each broadcast-capable local subnet it
+// overlaps, one broadcast on that interface and a unicast to each host
+// there in plan->known; every other address of it by unicast (through a
+// router, which keeps no entry for each). Answers from the block only.
+void plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
+    const std::vector<local_net> &nets, const std::string &label);
 
 // Fills plan->dests and plan->rules, or gives false with finder->error.
 bool local_nets(corvane_finder *f, std::vector<local_net> *nets);

@@ -11,7 +11,11 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <arpa/inet.h>
+
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
@@ -51,6 +55,69 @@ std::string
 net_lookup_error(int rc)
 {
 	return gai_strerror(rc);
+}
+
+void
+net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
+{
+	// "IP address HW type Flags HW address Mask Device", flag 0x2 for a
+	// resolved entry.
+	FILE *f = fopen("/proc/net/arp", "re");
+	if (f == nullptr)
+		return;
+	char line[256], addr[64], dev[64];
+	unsigned flags;
+	while (fgets(line, sizeof(line), f) != nullptr) {
+		struct in_addr in;
+		if (sscanf(line, "%63s %*s %x %*s %*s %63s", addr, &flags, dev) == 3 &&
+		    (flags & 0x2) != 0 && iface == dev && inet_pton(AF_INET, addr, &in) == 1)
+			known->push_back(ntohl(in.s_addr));
+	}
+	fclose(f);
+}
+
+unsigned
+net_neighbour_room(void)
+{
+	FILE *f = fopen("/proc/sys/net/ipv4/neigh/default/gc_thresh3", "re");
+	unsigned entries = 0;
+	if (f != nullptr) {
+		if (fscanf(f, "%u", &entries) != 1)
+			entries = 0;
+		fclose(f);
+	}
+	return entries / 4;
+}
+
+unsigned long
+net_neighbour_overflows(void)
+{
+	// A header line of names, then a line of hexadecimal counters for
+	// each CPU, each row holding the table's totals.
+	FILE *f = fopen("/proc/net/stat/arp_cache", "re");
+	if (f == nullptr)
+		return 0;
+	char line[1024];
+	int column = -1;
+	unsigned long fulls = 0;
+	if (fgets(line, sizeof(line), f) != nullptr) {
+		int i = 0;
+		char *at;
+		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
+		     tok = strtok_r(nullptr, " \n", &at), i++)
+			if (strcmp(tok, "table_fulls") == 0)
+				column = i;
+	}
+	while (column >= 0 && fgets(line, sizeof(line), f) != nullptr) {
+		int i = 0;
+		char *at;
+		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
+		     tok = strtok_r(nullptr, " \n", &at), i++)
+			if (i == column)
+				fulls += strtoul(tok, nullptr, 16);
+	}
+	fclose(f);
+	return fulls;
 }
 
 bool

@@ -189,6 +189,34 @@ open_socket(net_set *set, uint32_t addr, std::string *why)
 	return error;
 }
 
+void
+net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
+{
+	unsigned ifindex = net_iface_index(iface.c_str());
+	MIB_IPNET_TABLE2 *table = nullptr;
+	if (ifindex == 0 || GetIpNetTable2(AF_INET, &table) != NO_ERROR)
+		return;
+	for (ULONG i = 0; i < table->NumEntries; i++) {
+		const MIB_IPNET_ROW2 &row = table->Table[i];
+		if (row.InterfaceIndex == ifindex && row.State >= NlnsProbe)
+			known->push_back(ntohl(row.Address.Ipv4.sin_addr.s_addr));
+	}
+	FreeMibTable(table);
+}
+
+// Windows keeps its neighbour cache to itself: no limit is known.
+unsigned
+net_neighbour_room(void)
+{
+	return 0;
+}
+
+unsigned long
+net_neighbour_overflows(void)
+{
+	return 0;
+}
+
 bool
 net_grow(net_set *set, std::string *why)
 {

@@ -87,6 +87,45 @@ TEST(Targets, Blocks)
 	}
 }
 
+// A block on a local subnet is asked by that subnet's broadcast and by
+// unicast to the hosts the system knows there; what lies beyond the
+// subnet, by unicast. Answers come from the block alone.
+TEST(Targets, BlocksOnLinkByBroadcast)
+{
+	const std::vector<local_net> nets = {
+		{"eth0", 2, ip("10.90.0.1"), ip("255.255.240.0"), ip("10.90.15.255"), true},
+		{"eth1", 3, ip("10.91.0.1"), ip("255.255.255.0"), ip("10.91.0.255"), true},
+		{"tun0", 4, ip("10.92.0.1"), ip("255.255.255.0"), ip("10.92.0.255"), false},
+	};
+	struct {
+		const char *block;
+		size_t broadcasts, unicasts;
+		const char *first_unicast;
+	} cases[] = {
+		{"10.90.0.0/20", 1, 1, "10.90.7.200"}, {"10.90.4.0/22", 1, 1, "10.90.7.200"},
+		{"10.90.8.0/22", 1, 0, nullptr}, {"10.91.0.0/23", 1, 256, "10.91.0.9"},
+		{"10.92.0.0/24", 0, 254, "10.92.0.1"}, {"192.168.0.0/24", 0, 254, "192.168.0.1"},
+	};
+	for (const auto &c : cases) {
+		find_plan plan;
+		plan.known = {ip("10.90.7.200"), ip("10.91.0.9")};
+		uint32_t net, mask;
+		std::string why;
+		ASSERT_TRUE(split_block(c.block, &net, &mask, &why));
+		plan_block(&plan, net, mask, 49100, nets, c.block);
+		auto bcasts = std::count_if(plan.dests.begin(), plan.dests.end(),
+		    [](const find_dest &d) { return d.ifindex != 0; });
+		EXPECT_EQ(static_cast<size_t>(bcasts), c.broadcasts) << c.block;
+		EXPECT_EQ(plan.dests.size() - static_cast<size_t>(bcasts), c.unicasts) << c.block;
+		if (c.first_unicast != nullptr) {
+			EXPECT_EQ(ntohl(plan.dests[c.broadcasts].addr.sin_addr.s_addr), ip(c.first_unicast))
+			    << c.block;
+		}
+		EXPECT_EQ(plan_admits(plan, net + 5, 49100), admit_ok) << c.block;
+		EXPECT_EQ(plan_admits(plan, ip("10.90.16.5"), 49100), admit_elsewhere) << c.block;
+	}
+}
+
 TEST(Reasons, OneLineAndTheValueGiven)
 {
 	EXPECT_EQ(one_line("lo\nX\x7f\x1b\xc3\xa9"), "lo\\x0aX\\x7f\\x1b\xc3\xa9");
