@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -102,6 +103,13 @@ struct watched {
 // One run's or watch's state.
 struct search {
 	corvane_finder *f;
+	bool watch;
+	double interval_s;  // a watch's rounds
+	double start, deadline;  // a run's
+	double next;  // a watch's next round
+	size_t rounds;  // a run's rounds sent
+	bool any_sent;
+	std::string trouble;  // a watch's last planning failure, said once
 	find_plan plan;
 	net_set socks;
 	// A run reports boards, a watch events.
@@ -327,12 +335,6 @@ send_round(struct search *s, double deadline)
 }
 
 // Waits until `until`, an answer or a cancel, and takes what came.
-static void
-wait_for(struct search *s, double until, double deadline)
-{
-	if (net_wait(&s->socks, &s->f->wake, std::max(until - now_s(), 0.0)) && !stopping(s))
-		drain(s, deadline);
-}
 
 static void
 log_tally(struct search *s)
@@ -357,44 +359,6 @@ plan(corvane_finder *f, find_plan *plan, double deadline)
 	                        : plan_targets(f, nets, deadline, plan));
 }
 
-int
-run_search(corvane_finder *f, corvane_board_fn fn, void *arg)
-{
-	const double start = now_s();
-	const double deadline = start + f->wait_s;
-	struct search s = {f, {}, {}, fn, nullptr, arg, {}, {}, {}, 0, false, start, 0, {}};
-	if (f->cancelled.load())
-		return 0;
-	if (!plan(f, &s.plan, deadline))
-		return -1;
-	if (!open_socket(f, &s.socks))
-		return -1;
-
-	bool any_sent = false;
-	// The first round starts however short the wait; answers queued
-	// before a round are taken before it, so that each one's time is
-	// counted from the request it answered.
-	for (size_t rounds = 0; !stopping(&s);) {
-		double t = now_s();
-		if (rounds > 0 && t >= deadline)
-			break;
-		if (rounds < round_count && (rounds == 0 || t >= start + round_at[rounds] * f->wait_s)) {
-			any_sent |= send_round(&s, deadline);
-			rounds++;
-			continue;
-		}
-		double next = rounds < round_count
-		    ? std::min(deadline, start + round_at[rounds] * f->wait_s) : deadline;
-		wait_for(&s, next, deadline);
-	}
-	log_tally(&s);
-	if (!any_sent && s.reported == 0 && !f->cancelled.load()) {
-		fail(f, "no request could be sent");
-		return -1;
-	}
-	return static_cast<int>(s.reported);
-}
-
 // Boards that missed the last 3 rounds are lost.
 static void
 lose_missing(struct search *s)
@@ -412,40 +376,136 @@ lose_missing(struct search *s)
 	}
 }
 
+search *
+search_begin(corvane_finder *f, double interval_s, corvane_board_fn board_fn,
+    corvane_event_fn event_fn, void *arg)
+{
+	const double start = now_s();
+	std::unique_ptr<search> s(new search{f, event_fn != nullptr, interval_s, start,
+	    start + f->wait_s, start, 0, false, {}, {}, {}, board_fn, event_fn, arg, {}, {}, {}, 0,
+	    false, start, 0, {}});
+	if (f->cancelled.load()) {
+		s->stopped = true;
+		return s.release();
+	}
+	// A watch looks names up once, with a run's wait.
+	if (!plan(f, &s->plan, s->deadline) || !open_socket(f, &s->socks))
+		return nullptr;
+	return s.release();
+}
+
+void
+search_end(search *s)
+{
+	delete s;
+}
+
+// A run: the first round starts however short the wait; answers queued
+// before a round are taken before it, so that each one's time is counted
+// from the request it answered.
+static int
+run_step(search *s)
+{
+	corvane_finder *f = s->f;
+	if (!stopping(s) && s->rounds < round_count &&
+	    (s->rounds == 0 || now_s() >= s->start + round_at[s->rounds] * f->wait_s)) {
+		s->any_sent |= send_round(s, s->deadline);
+		s->rounds++;
+	} else if (!stopping(s)) {
+		drain(s, s->deadline);
+	}
+	if (!stopping(s) && now_s() < s->deadline)
+		return 1;
+	log_tally(s);
+	if (!s->any_sent && s->reported == 0 && !f->cancelled.load())
+		return fail(f, "no request could be sent") ? 0 : -1;
+	return 0;
+}
+
+static int
+watch_step(search *s)
+{
+	const double forever = 1e300;
+	corvane_finder *f = s->f;
+	if (!stopping(s) && now_s() >= s->next) {
+		drain(s, forever);
+		lose_missing(s);
+		// Interfaces come and go while a watch runs: the broadcasts are
+		// planned again each round.
+		if (f->targets.empty() && s->round > 0) {
+			find_plan again;
+			if (plan(f, &again, forever)) {
+				s->plan = std::move(again);
+				s->trouble.clear();
+			} else if (f->error != s->trouble) {
+				s->trouble = f->error;
+				find_log(f, CORVANE_LOG_WARNING, s->trouble + "; asking as before");
+			}
+		}
+		if (!s->stopped)
+			send_round(s, forever);
+		s->next = std::max(s->next + s->interval_s, now_s());
+	} else if (!stopping(s)) {
+		drain(s, forever);
+	}
+	if (!stopping(s))
+		return 1;
+	log_tally(s);
+	return 0;
+}
+
+int
+search_step(search *s)
+{
+	return s->watch ? watch_step(s) : run_step(s);
+}
+
+double
+search_due(const search *s)
+{
+	if (s->stopped)
+		return 0;
+	if (s->watch)
+		return s->next;
+	return s->rounds < round_count
+	    ? std::min(s->deadline, s->start + round_at[s->rounds] * s->f->wait_s) : s->deadline;
+}
+
+net_set *
+search_sockets(search *s)
+{
+	return &s->socks;
+}
+
+unsigned
+search_reported(const search *s)
+{
+	return s->reported;
+}
+
+// A run or a watch to its end, waiting on the sockets and the cancel.
+static int
+search_loop(corvane_finder *f, double interval_s, corvane_board_fn board_fn,
+    corvane_event_fn event_fn, void *arg)
+{
+	std::unique_ptr<search, void (*)(search *)> s(
+	    search_begin(f, interval_s, board_fn, event_fn, arg), search_end);
+	if (!s)
+		return -1;
+	int rc;
+	while ((rc = search_step(s.get())) == 1)
+		net_wait(&s->socks, &f->wake, std::max(search_due(s.get()) - now_s(), 0.0));
+	return rc < 0 ? -1 : event_fn != nullptr ? 0 : static_cast<int>(s->reported);
+}
+
+int
+run_search(corvane_finder *f, corvane_board_fn fn, void *arg)
+{
+	return search_loop(f, 0, fn, nullptr, arg);
+}
+
 int
 run_watch(corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg)
 {
-	const double forever = 1e300;
-	struct search s = {f, {}, {}, nullptr, fn, arg, {}, {}, {}, 0, false, now_s(), 0, {}};
-	if (f->cancelled.load())
-		return 0;
-	// Names are looked up once, with a run's wait.
-	if (!plan(f, &s.plan, now_s() + f->wait_s) || !open_socket(f, &s.socks))
-		return -1;
-	std::string trouble;
-	for (double next = now_s(); !stopping(&s);) {
-		if (now_s() < next) {
-			wait_for(&s, next, forever);
-			continue;
-		}
-		drain(&s, forever);
-		lose_missing(&s);
-		// Interfaces come and go while a watch runs: the broadcasts are
-		// planned again each round.
-		if (f->targets.empty() && s.round > 0) {
-			find_plan again;
-			if (plan(f, &again, forever)) {
-				s.plan = std::move(again);
-				trouble.clear();
-			} else if (f->error != trouble) {
-				trouble = f->error;
-				find_log(f, CORVANE_LOG_WARNING, trouble + "; asking as before");
-			}
-		}
-		if (!s.stopped)
-			send_round(&s, forever);
-		next = std::max(next + interval_s, now_s());
-	}
-	log_tally(&s);
-	return 0;
+	return search_loop(f, interval_s, nullptr, fn, arg);
 }

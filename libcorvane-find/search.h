@@ -138,6 +138,22 @@ std::string shortest(double v);
 // Passes a line to the finder's log, and warnings to its warn function.
 void find_log(corvane_finder *f, int level, const std::string &line);
 
+// A run (event_fn NULL) or a watch, step by step: begun (NULL with
+// f->error when it cannot be), stepped whenever its sockets have
+// something or its due time (absolute, as now_s gives it) has come, and
+// ended. A step does what is due without waiting and gives 1 while the
+// search goes on, 0 when it has ended, -1 with f->error.
+struct search;
+search *search_begin(corvane_finder *f, double interval_s, corvane_board_fn board_fn,
+    corvane_event_fn event_fn, void *arg);
+int search_step(search *s);
+double search_due(const search *s);
+net_set *search_sockets(search *s);
+unsigned search_reported(const search *s);
+void search_end(search *s);
+
+// The same to its end, waiting in between: how many boards a run
+// reported, 0 for a watch, or -1.
 int run_search(corvane_finder *f, corvane_board_fn fn, void *arg);
 int run_watch(corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg);
 
