@@ -67,7 +67,12 @@ destroy(corvane_finder *f)
 static bool
 stop_running(corvane_finder *f)
 {
+	if (f->started != nullptr) {
+		search_end(f->started);
+		f->started = nullptr;
+	}
 	f->running = false;
+	f->inside = false;
 	f->cancelled.store(false);
 	net_wake_clear(&f->wake);
 	if (!f->free_asked)
@@ -87,7 +92,7 @@ running(corvane_finder *f, const char *what, Body body)
 	int rc;
 	try {
 		rc = change(f, what, [&] {
-			f->running = started = true;
+			f->running = f->inside = started = true;
 			result = body();
 			return result >= 0;
 		});
@@ -138,11 +143,13 @@ corvane_finder_free(struct corvane_finder *finder)
 {
 	if (finder == nullptr)
 		return;
-	if (finder->running) {
+	if (finder->inside) {
 		finder->free_asked = true;
 		corvane_finder_cancel(finder);
 		return;
 	}
+	if (finder->running)
+		stop_running(finder);
 	destroy(finder);
 }
 
@@ -246,6 +253,95 @@ corvane_finder_watch(struct corvane_finder *f, double interval_s, corvane_event_
 			    " s: not from 0.01 to 3600") ? 0 : -1;
 		return run_watch(f, interval_s, fn, arg);
 	});
+}
+
+// Starts a run or a watch that dispatch moves on.
+static int
+start(corvane_finder *f, const char *what, double interval_s, corvane_board_fn board_fn,
+    corvane_event_fn event_fn, void *arg)
+{
+	return change(f, what, [&] {
+		if (board_fn == nullptr && event_fn == nullptr)
+			return fail(f, board_fn == nullptr && interval_s == 0
+			    ? "no function to report boards to" : "no function to report events to");
+		f->started = search_begin(f, interval_s, board_fn, event_fn, arg);
+		if (f->started == nullptr)
+			return false;
+		f->running = true;
+		return true;
+	});
+}
+
+CORVANE_API int
+corvane_finder_start_run(struct corvane_finder *f, corvane_board_fn fn, void *arg)
+{
+	return start(f, "start_run", 0, fn, nullptr, arg);
+}
+
+CORVANE_API int
+corvane_finder_start_watch(struct corvane_finder *f, double interval_s, corvane_event_fn fn,
+    void *arg)
+{
+	if (f != nullptr && !f->running &&
+	    (!std::isfinite(interval_s) || interval_s < watch_interval_min_s ||
+	        interval_s > find_wait_max_s)) {
+		f->error = "interval " + shortest(interval_s) + " s: not from 0.01 to 3600";
+		return -1;
+	}
+	return start(f, "start_watch", fn == nullptr ? 1 : interval_s, nullptr, fn, arg);
+}
+
+CORVANE_API intptr_t
+corvane_finder_fd(struct corvane_finder *f)
+{
+	if (f == nullptr || f->started == nullptr)
+		return -1;
+	return net_poll_handle(search_sockets(f->started), &f->wake);
+}
+
+CORVANE_API int
+corvane_finder_timeout(const struct corvane_finder *f)
+{
+	if (f == nullptr || f->started == nullptr)
+		return -1;
+	double ms = std::ceil((search_due(f->started) - now_s()) * 1000);
+	return ms <= 0 ? 0 : ms >= 1e9 ? 1000000000 : static_cast<int>(ms);
+}
+
+CORVANE_API int
+corvane_finder_dispatch(struct corvane_finder *f)
+{
+	if (f == nullptr)
+		return -1;
+	if (f->started == nullptr || f->inside) {
+		f->error = "dispatch: nothing started";
+		return -1;
+	}
+	// A wake-up is used up here, before the cancel is looked at: one
+	// that comes later keeps the descriptor ready for the next call.
+	net_wake_clear(&f->wake);
+	int rc = -1;
+	try {
+		f->inside = true;
+		f->error.clear();
+		rc = search_step(f->started);
+		f->inside = false;
+	} catch (const std::bad_alloc &) {
+		f->error.assign(out_of_memory);
+	} catch (...) {
+		if (!std::current_exception()) {
+			stop_running(f);
+			throw;
+		}
+		f->error.assign("the search was ended by an exception");
+	}
+	if (f->free_asked) {
+		stop_running(f);
+		return 0;
+	}
+	if (rc != 1)
+		stop_running(f);
+	return rc;
 }
 
 CORVANE_API int

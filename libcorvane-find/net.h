@@ -80,6 +80,12 @@ unsigned net_receive(net_set *set, std::size_t i, net_datagram *batch, unsigned 
 // the next wait from sleeping.
 bool net_wait(net_set *set, net_wake *wake, double seconds);
 
+// One handle that becomes ready when a socket of the set has a datagram
+// or the wake is signalled: a descriptor to poll for reading on Linux,
+// the sockets' event on Windows (where a cancel is seen at the next
+// step). -1 when there is none.
+intptr_t net_poll_handle(net_set *set, net_wake *wake);
+
 bool net_wake_open(net_wake *wake);
 // Safe from a signal handler and from any thread.
 void net_wake_signal(net_wake *wake);

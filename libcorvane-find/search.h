@@ -28,6 +28,10 @@ struct corvane_finder {
 	net_wake wake;
 	bool running;     // a run or watch is under way: no changes now
 	bool free_asked;  // freed from inside a callback: done as the run returns
+	// A run or watch begun without waiting, stepped by dispatch; inside
+	// is set while a step (or a whole blocking run) is under way.
+	struct search *started = nullptr;
+	bool inside = false;
 };
 
 constexpr double find_wait_max_s = 3600;

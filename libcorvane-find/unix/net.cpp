@@ -8,6 +8,7 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
@@ -175,6 +176,36 @@ net_iface_name(unsigned ifindex)
 	return ifindex != 0 && if_indextoname(ifindex, name) ? name : "";
 }
 
+static int
+watch(int poller, int fd)
+{
+	struct epoll_event ev = {};
+	ev.events = EPOLLIN;
+	ev.data.fd = fd;
+	return epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev);
+}
+
+intptr_t
+net_poll_handle(net_set *set, net_wake *wake)
+{
+	if (set->poller != -1)
+		return set->poller;
+	int poller = epoll_create1(EPOLL_CLOEXEC);
+	if (poller == -1 || watch(poller, wake->fd) == -1) {
+		if (poller != -1)
+			close(poller);
+		return -1;
+	}
+	for (int fd : set->fds) {
+		if (watch(poller, fd) == -1) {
+			close(poller);
+			return -1;
+		}
+	}
+	set->poller = poller;
+	return poller;
+}
+
 bool
 net_grow(net_set *set, std::string *why)
 {
@@ -197,7 +228,8 @@ net_grow(net_set *set, std::string *why)
 	const char *what = "setsockopt";
 	if (setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one)) == 0 &&
 	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == 0 &&
-	    (what = "bind", bind(sock, reinterpret_cast<struct sockaddr *>(&any), sizeof(any))) == 0) {
+	    (what = "bind", bind(sock, reinterpret_cast<struct sockaddr *>(&any), sizeof(any))) == 0 &&
+	    (what = "epoll_ctl", set->poller == -1 || watch(set->poller, sock) == 0)) {
 		set->fds.push_back(sock);
 		return true;
 	}

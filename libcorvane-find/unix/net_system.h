@@ -14,10 +14,13 @@
 // throw). The last one sends.
 struct net_set {
 	std::vector<int> fds;
+	int poller = -1;  // an epoll set of fds and the wake, once asked for
 	~net_set()
 	{
 		for (int fd : fds)
 			close(fd);
+		if (poller != -1)
+			close(poller);
 	}
 };
 

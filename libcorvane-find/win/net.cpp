@@ -346,6 +346,12 @@ net_wait(net_set *set, net_wake *wake, double seconds)
 	return rc != WAIT_TIMEOUT;
 }
 
+intptr_t
+net_poll_handle(net_set *set, net_wake *)
+{
+	return set->ready == WSA_INVALID_EVENT ? -1 : reinterpret_cast<intptr_t>(set->ready);
+}
+
 bool
 net_wake_open(net_wake *wake)
 {

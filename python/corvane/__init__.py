@@ -40,7 +40,7 @@ from typing import AsyncIterator, Callable, Iterable, Iterator, List, Union
 __all__ = ["Board", "Event", "FindError", "find", "find_async", "watch", "watch_async",
            "__version__"]
 
-__version__ = "1.2.0"
+__version__ = "1.3.0"
 
 _log = logging.getLogger("corvane")
 

@@ -377,3 +377,93 @@ TEST(Racks, ManyTargetsKeepTheWaitAndEveryRoundGoesOut)
 	}
 	corvane_finder_free(f);
 }
+
+// An event loop of the program's own: finders started without waiting,
+// dispatched when their descriptor is ready or their timeout has come.
+#ifndef _WIN32
+TEST(EventLoop, ThousandsOfFindersOnOnePoll)
+{
+	size_t handles = open_handles();
+	responder r;
+	start(&r);
+	const size_t n = 1500;
+	std::vector<corvane_finder *> finders(n);
+	std::vector<unsigned> found(n, 0);
+	for (size_t i = 0; i < n; i++) {
+		finders[i] = corvane_finder_new();
+		ASSERT_EQ(corvane_finder_add_target(finders[i], target(r.port).c_str()), 0);
+		corvane_finder_set_wait(finders[i], 3);
+		corvane_finder_set_count(finders[i], 1);
+		ASSERT_EQ(corvane_finder_start_run(finders[i], [](const corvane_board *, void *arg) {
+			++*static_cast<unsigned *>(arg);
+			return 0;
+		}, &found[i]), 0);
+	}
+	double started = now_s();
+	std::vector<bool> live(n, true);
+	for (size_t left = n; left > 0 && now_s() < started + 10;) {
+		std::vector<struct pollfd> fds;
+		std::vector<size_t> which;
+		int timeout = -1;
+		for (size_t i = 0; i < n; i++) {
+			if (!live[i])
+				continue;
+			fds.push_back({static_cast<int>(corvane_finder_fd(finders[i])), POLLIN, 0});
+			which.push_back(i);
+			int t = corvane_finder_timeout(finders[i]);
+			timeout = timeout < 0 ? t : std::min(timeout, t);
+		}
+		poll(fds.data(), fds.size(), timeout);
+		for (size_t k = 0; k < fds.size(); k++) {
+			size_t i = which[k];
+			if (fds[k].revents == 0 && corvane_finder_timeout(finders[i]) > 0)
+				continue;
+			int rc = corvane_finder_dispatch(finders[i]);
+			ASSERT_GE(rc, 0) << corvane_finder_error(finders[i]);
+			if (rc == 0) {
+				live[i] = false;
+				left--;
+			}
+		}
+	}
+	EXPECT_EQ(std::count(found.begin(), found.end(), 1u), static_cast<long>(n));
+	EXPECT_EQ(std::count(live.begin(), live.end(), true), 0);
+	for (corvane_finder *f : finders)
+		corvane_finder_free(f);
+	finish(&r);
+	EXPECT_EQ(open_handles(), handles);
+}
+#endif
+
+// Moved on by its timeout alone: a watch cancelled in the middle ends at
+// the next dispatch, the finder runs again, and one freed while started
+// lets go of everything.
+TEST(EventLoop, CancelInTheMiddleAndFreeWhileStarted)
+{
+	responder r;
+	start(&r);
+	corvane_finder *f = corvane_finder_new();
+	ASSERT_EQ(corvane_finder_add_target(f, target(r.port).c_str()), 0);
+	EXPECT_EQ(corvane_finder_dispatch(f), -1);
+	EXPECT_EQ(corvane_finder_timeout(f), -1);
+	unsigned events = 0;
+	auto on_event = [](const corvane_event *, void *arg) {
+		++*static_cast<unsigned *>(arg);
+		return 0;
+	};
+	ASSERT_EQ(corvane_finder_start_watch(f, 0.05, on_event, &events), 0);
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr), -1);
+	int rc = 1;
+	for (double until = now_s() + 10; rc == 1 && now_s() < until;) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(corvane_finder_timeout(f) > 0 ? 5 : 0));
+		if (events > 0)
+			corvane_finder_cancel(f);
+		rc = corvane_finder_dispatch(f);
+	}
+	EXPECT_EQ((std::pair<int, unsigned>(rc, events)), (std::pair<int, unsigned>(0, 1)));
+	EXPECT_EQ(corvane_finder_run(f, [](const corvane_board *, void *) { return 1; }, nullptr), 1);
+	ASSERT_EQ(corvane_finder_start_run(f, [](const corvane_board *, void *) { return 0; },
+	              nullptr), 0);
+	corvane_finder_free(f);
+	finish(&r);
+}

@@ -21,7 +21,7 @@ field() {
 
 man3() {
 	for fn in new free set_wait set_count add_interface add_target set_warn run error \
-		cancel watch set_log; do
+		cancel watch set_log start_run start_watch fd timeout dispatch; do
 		echo "-rw-r--r-- ./usr/share/man/man3/corvane_finder_$fn.3.gz"
 	done
 	echo "-rw-r--r-- ./usr/share/man/man3/corvane_find_version.3.gz"

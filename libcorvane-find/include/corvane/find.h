@@ -22,6 +22,8 @@
 #ifndef CORVANE_FIND_H
 #define CORVANE_FIND_H
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -42,7 +44,7 @@ extern "C" {
 
 /* The version of this header; corvane_find_version gives the library's. */
 #define CORVANE_FIND_VERSION_MAJOR 1
-#define CORVANE_FIND_VERSION_MINOR 2
+#define CORVANE_FIND_VERSION_MINOR 3
 #define CORVANE_FIND_VERSION_PATCH 0
 
 struct corvane_board {
@@ -88,7 +90,7 @@ typedef void (*corvane_log_fn)(int level, const char *line, void *arg);
 
 struct corvane_finder;
 
-/* "1.2.0": the version of the library that is loaded. */
+/* "1.3.0": the version of the library that is loaded. */
 CORVANE_FIND_API const char *corvane_find_version(void);
 
 CORVANE_FIND_API struct corvane_finder *corvane_finder_new(void); /* NULL when out of memory */
@@ -122,6 +124,30 @@ CORVANE_FIND_API int corvane_finder_run(struct corvane_finder *finder, corvane_b
    the count play no part. */
 CORVANE_FIND_API int corvane_finder_watch(struct corvane_finder *finder, double interval_s,
     corvane_event_fn fn, void *arg);
+
+/* The same run or watch, for a program with an event loop of its own (a
+   GUI, asyncio), in the manner of c-ares: started without waiting, then
+   moved on by corvane_finder_dispatch whenever corvane_finder_fd is ready
+   for reading or corvane_finder_timeout milliseconds have passed. The
+   callbacks run inside corvane_finder_dispatch. While it runs, the finder
+   refuses every other call but cancel, error, fd, timeout, dispatch and
+   free (which ends it). 0, or -1 with a reason. */
+CORVANE_FIND_API int corvane_finder_start_run(struct corvane_finder *finder,
+    corvane_board_fn fn, void *arg);
+CORVANE_FIND_API int corvane_finder_start_watch(struct corvane_finder *finder,
+    double interval_s, corvane_event_fn fn, void *arg);
+/* The descriptor to poll for reading (on Windows an event HANDLE to wait
+   on, and a cancel from another thread is seen at the next timeout), or
+   -1 when nothing is started. */
+CORVANE_FIND_API intptr_t corvane_finder_fd(struct corvane_finder *finder);
+/* Milliseconds until the finder must be dispatched even if its descriptor
+   stays quiet: 0 when now; -1 when nothing is started. */
+CORVANE_FIND_API int corvane_finder_timeout(const struct corvane_finder *finder);
+/* Does what is due without waiting: takes the answers, sends the rounds,
+   calls the callbacks. 1 while the run or watch goes on, 0 when it has
+   ended (the finder can be started or run again), -1 with a reason (it
+   has ended too). */
+CORVANE_FIND_API int corvane_finder_dispatch(struct corvane_finder *finder);
 
 /* Ends the finder's run or watch within 50 ms; the run returns the boards
    reported so far. Async-signal-safe, and safe from any thread. A cancel
