@@ -371,8 +371,10 @@ neigh_open(struct neighbours *nb)
 	nb->reopened_ns = neigh_long_ago;
 	nb->reread_due = false;
 	nb->lost = {-1, 0};
-	nb->ask_fd = netlink_socket(0);
+	// The socket that follows the tables first: it takes the process's
+	// own port id, by which tools name it.
 	open_socket(nb);
+	nb->ask_fd = netlink_socket(0);
 	if (nb->ask_fd == -1 && nb->fd != -1) {
 		close(nb->fd);
 		nb->fd = -1;

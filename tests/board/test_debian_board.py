@@ -109,9 +109,9 @@ class DebianBoard(unittest.TestCase):
                          [])
         self.assertEqual(self.find(), [(ADDR, 49100, 2, "eth0")])
         # The unit lets it have its rtnetlink socket, in the groups of
-        # links, neighbours and IPv4 addresses.
+        # links and IPv4 routes.
         self.assertEqual(self.sh(f"awk '$2 == 0 && $3 == {pid} {{ print $4 }}' /proc/net/netlink"),
-                         ["00000015"])
+                         ["00000041"])
 
         # A reply the kernel refuses: its line reaches the journal.
         p = self.lan.run(self.host, [sys.executable, SENDER, "spoof", "10.79.1.255", "5000", ADDR,
