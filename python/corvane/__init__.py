@@ -130,9 +130,18 @@ def _library() -> ctypes.CDLL:
                     ("corvane_finder_watch", ctypes.c_int,
                      [finder, ctypes.c_double, _EVENT_FN, ctypes.c_void_p]),
                     ("corvane_finder_cancel", ctypes.c_int, [finder]),
-                    ("corvane_finder_error", ctypes.c_char_p, [finder])):
-                fn = getattr(lib, fn_name)
-                fn.restype, fn.argtypes = restype, argtypes
+                    ("corvane_finder_error", ctypes.c_char_p, [finder]),
+                    # 1.3: an event loop's own
+                    ("corvane_finder_start_run", ctypes.c_int,
+                     [finder, _BOARD_FN, ctypes.c_void_p]),
+                    ("corvane_finder_start_watch", ctypes.c_int,
+                     [finder, ctypes.c_double, _EVENT_FN, ctypes.c_void_p]),
+                    ("corvane_finder_fd", ctypes.c_ssize_t, [finder]),
+                    ("corvane_finder_timeout", ctypes.c_int, [finder]),
+                    ("corvane_finder_dispatch", ctypes.c_int, [finder])):
+                fn = getattr(lib, fn_name, None)
+                if fn is not None:
+                    fn.restype, fn.argtypes = restype, argtypes
             _lib = lib
     return _lib
 
@@ -332,17 +341,70 @@ def find(wait: float = 1.0, count: int = 0, interfaces: Union[str, Iterable[str]
     return _sorted(boards)
 
 
+def _in_loop(lib) -> bool:
+    """Whether a search can run in the asyncio loop itself, with no thread:
+    a library of 1.3 or later, and a descriptor the loop can watch (not on
+    Windows)."""
+    return sys.platform != "win32" and hasattr(lib, "corvane_finder_dispatch")
+
+
+class _Driver:
+    """Moves a started search on from the asyncio loop: its descriptor
+    through add_reader, its next due time through call_later; the callbacks
+    run in the loop. `ended` gets the last dispatch's result."""
+
+    def __init__(self, search: "_Search", loop, ended: Callable[[int], None], *keep):
+        self.search, self.loop, self.ended, self.keep = search, loop, ended, keep
+        self.fd = search.lib.corvane_finder_fd(search.finder)
+        self.timer = None
+        loop.add_reader(self.fd, self.step)
+        self.arm()
+
+    def arm(self):
+        if self.timer is not None:
+            self.timer.cancel()
+        ms = self.search.lib.corvane_finder_timeout(self.search.finder)
+        self.timer = self.loop.call_later(max(ms, 0) / 1000, self.step)
+
+    def step(self):
+        if self.fd is None:
+            return
+        rc = self.search.lib.corvane_finder_dispatch(self.search.finder)
+        if rc == 1:
+            self.arm()
+            return
+        self.close()
+        self.ended(rc)
+
+    def close(self):
+        if self.fd is not None:
+            self.loop.remove_reader(self.fd)
+            self.timer.cancel()
+            self.fd = None
+
+
 async def find_async(wait: float = 1.0, count: int = 0,
                      interfaces: Union[str, Iterable[str]] = (),
                      targets: Union[str, Iterable[str]] = ()) -> List[Board]:
-    """find() for asyncio: the loop goes on while the search runs.
-    Cancelling the task ends the search (its socket closed) before the
-    CancelledError goes on."""
+    """find() for asyncio: the loop goes on while the search runs, in the
+    loop itself (a thread of its own on Windows). Cancelling the task ends
+    the search (its socket closed) before the CancelledError goes on."""
     search = _Search(wait, count, interfaces, targets)
     loop = asyncio.get_running_loop()
     done = loop.create_future()
     boards: List[Board] = []
     keep = _keep(boards)
+    if _in_loop(search.lib):
+        driver = None
+        try:
+            search.check(search.lib.corvane_finder_start_run(search.finder, keep, None))
+            driver = _Driver(search, loop, lambda rc: _settle(done, rc), keep)
+            search.check(await done)
+        finally:
+            if driver is not None:
+                driver.close()
+            search.free()  # ends the run if it still goes on
+        return _sorted(boards)
     search.start(lambda: search.lib.corvane_finder_run(search.finder, keep, None),
                  lambda: _call_soon(loop, _settle, done))
     try:
@@ -355,9 +417,9 @@ async def find_async(wait: float = 1.0, count: int = 0,
     return _sorted(boards)
 
 
-def _settle(future):
+def _settle(future, result=None):
     if not future.done():
-        future.set_result(None)
+        future.set_result(result)
 
 
 def _call_soon(loop, fn, *args):
@@ -412,6 +474,32 @@ async def watch_async(interval: float = 2.0, interfaces: Union[str, Iterable[str
     loop = asyncio.get_running_loop()
     events: asyncio.Queue = asyncio.Queue()
     end = object()
+    if _in_loop(_library()):
+        interval_s = _seconds("interval", interval, "not from 0.01 to 3600")
+        search = _Search(1.0, 0, interfaces, targets)
+        driver = None
+
+        def on_event(event, _arg):
+            e = event.contents
+            events.put_nowait(Event("found" if e.kind == _FOUND else "lost",
+                                    _board(e.board.contents)))
+            return 0
+        event_fn = _EVENT_FN(on_event)
+        try:
+            search.check(search.lib.corvane_finder_start_watch(search.finder, interval_s,
+                                                               event_fn, None))
+            driver = _Driver(search, loop, lambda rc: events.put_nowait((end, rc)), event_fn)
+            while True:
+                event = await events.get()
+                if isinstance(event, tuple):
+                    search.check(event[1])
+                    break
+                yield event
+        finally:
+            if driver is not None:
+                driver.close()
+            search.free()
+        return
     search = _watch_search(interval, interfaces, targets,
                            lambda event: _call_soon(loop, events.put_nowait, event))
     search.watch(lambda: _call_soon(loop, events.put_nowait, end))

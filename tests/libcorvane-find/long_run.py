@@ -6,9 +6,10 @@ its own on loopback: usage: long_run.py MODE
   answers:  the same while 400 boards answer, one every 5 ms
   watching: prints "asking", then watch() on that board
   watch:    watch() sees a board found, lost and found again
-  async:    find_async beside a ticking task, a find_async cancelled, and
-            a watch_async whose task is cancelled; each ends at once and
-            leaves no socket open
+  async:    find_async beside a ticking task, 300 at once, a find_async
+            cancelled, and a watch_async whose task is cancelled; each
+            ends at once and leaves no socket open, and none starts a
+            thread
   exiting:  returns from its main thread while daemon threads watch a
             board every 10 ms and find it in a loop, each line of their
             account logged
@@ -83,15 +84,20 @@ async def in_asyncio():
     # long to show that it goes on.
     boards = Boards(3, 0.2)
     ticks = 0
+    threads = base = threading.active_count()
 
     async def tick():
-        nonlocal ticks
+        nonlocal ticks, threads
         while True:
             await asyncio.sleep(0.01)
             ticks += 1
+            threads = max(threads, threading.active_count())
     ticker = asyncio.create_task(tick())
     found = await corvane.find_async(wait=30, count=3, targets=boards.targets)
     print("find_async:", len(found), "boards; the loop went on:", ticks > 10)
+    many = await asyncio.gather(*(corvane.find_async(wait=10, count=1, targets=boards.targets[:1])
+                                  for _ in range(300)))
+    print("300 at once:", sum(map(len, many)), "boards")
 
     async def watching():
         async for _ in corvane.watch_async(interval=0.05, targets=boards.targets):
@@ -111,6 +117,7 @@ async def in_asyncio():
         print("cancelled:", "at once" if took < 1 else f"after {took:.3f} s",
               "sockets closed" if open_fds() == fds else "sockets left open")
     ticker.cancel()
+    print("threads of the searches:", threads - base)
 
 
 if __name__ == "__main__":

@@ -100,8 +100,10 @@ class Installed(unittest.TestCase):
             self.assertEqual((p.returncode, p.stderr), (0, b""))
         for mode, want in (("watch", ["found 127.0.0.1 True", "lost 127.0.0.1 True",
                                       "found 127.0.0.1 True"]),
-                           ("async", ["find_async: 3 boards; the loop went on: True"] +
-                            ["cancelled: at once sockets closed"] * 2)):
+                           ("async", ["find_async: 3 boards; the loop went on: True",
+                                      "300 at once: 300 boards"] +
+                            ["cancelled: at once sockets closed"] * 2 +
+                            ["threads of the searches: 0"])):
             with self.subTest(mode=mode):
                 self.assertEqual(run([sys.executable, script, mode], env=self.env).splitlines(),
                                  want)
