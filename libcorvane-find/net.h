@@ -1,7 +1,8 @@
 // What a search needs of the system: its adapters, a set of UDP sockets
 // that send, receive and wait, and the wake-up of a cancel. Each system
 // has its own folder (unix/, win/) with net_system.h, which defines
-// net_set and net_wake, and net.cpp.
+// net_set and net_wake, and net.cpp; fake/ is the tests' scripted
+// network, with a clock they move.
 #ifndef CORVANE_NET_H
 #define CORVANE_NET_H
 
@@ -17,6 +18,9 @@
 struct corvane_finder;
 struct find_dest;
 struct local_net;
+
+// A clock that only goes forward, in seconds.
+double net_now(void);
 
 // Readies the system's networking for one finder (and lets go of it).
 bool net_start(void);

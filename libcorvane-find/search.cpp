@@ -5,7 +5,6 @@
 #include "search.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -33,9 +32,7 @@ enum : size_t { sockets_max = 64 };
 double
 now_s(void)
 {
-	using seconds = std::chrono::duration<double>;
-	return std::chrono::duration_cast<seconds>(
-	    std::chrono::steady_clock::now().time_since_epoch()).count();
+	return net_now();
 }
 
 void

@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,14 @@
 
 // Enough for a few hundred replies that arrive at the same moment.
 enum : int { socket_buffer_bytes = 4 << 20 };
+
+double
+net_now(void)
+{
+	using seconds = std::chrono::duration<double>;
+	return std::chrono::duration_cast<seconds>(
+	    std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 bool
 net_start(void)

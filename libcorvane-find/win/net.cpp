@@ -9,10 +9,19 @@
 #include <mswsock.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 // Enough for a few hundred replies that arrive at the same moment.
 enum : int { socket_buffer_bytes = 4 << 20 };
+
+double
+net_now(void)
+{
+	using seconds = std::chrono::duration<double>;
+	return std::chrono::duration_cast<seconds>(
+	    std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 bool
 net_start(void)

@@ -1,0 +1,48 @@
+// The scripted network a test drives the search with: the interfaces and
+// neighbours it sees, every request it sends, the answers waiting for it,
+// and a clock that moves only when the search waits or reads.
+#ifndef CORVANE_FAKE_NET_H
+#define CORVANE_FAKE_NET_H
+
+#include "search.h"
+
+#include <deque>
+#include <functional>
+#include <vector>
+
+struct fake_sent {
+	double at;
+	uint32_t addr;  // host order
+	uint16_t port;
+	unsigned ifindex;  // 0: a unicast
+};
+
+struct fake_answer {
+	double at;  // arrives then
+	uint32_t addr;
+	uint16_t port;
+	unsigned ifindex;
+};
+
+struct fake_net {
+	double now;
+	std::vector<local_net> nets;
+	std::vector<uint32_t> known;  // neighbours resolved on every interface
+	unsigned room;                // 0: no limit known
+	unsigned long overflows;
+	bool overflow_on_send;        // each request to an unresolved host overflows
+	std::vector<fake_sent> sent;
+	std::deque<fake_answer> inbox;  // in order of arrival
+	// Boards' answers from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,
+	// port 49100) are waiting now; each answer taken moves the clock by
+	// per_answer.
+	unsigned long flood;
+	double per_answer;
+	std::function<void(const fake_sent &)> on_send;  // boards that answer
+};
+
+// Everything empty, the clock at 1000 s.
+void fake_reset(void);
+extern fake_net fake;
+
+#endif

@@ -1,0 +1,205 @@
+// The tests' network, in memory: nothing is sent, every answer is
+// scripted, and the clock jumps to whatever the search waits for.
+#include "fake_net.h"
+#include "net.h"
+
+#include <algorithm>
+#include <cstring>
+
+fake_net fake;
+
+void
+fake_reset(void)
+{
+	fake = fake_net{};
+	fake.now = 1000;
+}
+
+double
+net_now(void)
+{
+	return fake.now;
+}
+
+bool
+net_start(void)
+{
+	return true;
+}
+
+void
+net_stop(void)
+{
+}
+
+int
+net_error(void)
+{
+	return 0;
+}
+
+std::string
+net_error_text(int error)
+{
+	return "fake error " + std::to_string(error);
+}
+
+bool
+net_full(int)
+{
+	return false;
+}
+
+std::string
+net_lookup_error(int rc)
+{
+	return "fake lookup error " + std::to_string(rc);
+}
+
+bool
+net_interfaces(std::vector<local_net> *nets, std::string *)
+{
+	*nets = fake.nets;
+	return true;
+}
+
+unsigned
+net_iface_index(const char *name)
+{
+	for (const local_net &n : fake.nets)
+		if (n.iface == name)
+			return n.ifindex;
+	return 0;
+}
+
+std::string
+net_iface_name(unsigned ifindex)
+{
+	for (const local_net &n : fake.nets)
+		if (n.ifindex == ifindex)
+			return n.iface;
+	return "";
+}
+
+void
+net_known_neighbours(const std::string &, std::vector<uint32_t> *known)
+{
+	known->insert(known->end(), fake.known.begin(), fake.known.end());
+}
+
+unsigned
+net_neighbour_room(void)
+{
+	return fake.room;
+}
+
+unsigned long
+net_neighbour_overflows(void)
+{
+	return fake.overflows;
+}
+
+bool
+net_grow(net_set *set, std::string *)
+{
+	set->socks.push_back(static_cast<int>(set->socks.size()));
+	return true;
+}
+
+std::size_t
+net_count(const net_set *set)
+{
+	return set->socks.size();
+}
+
+int
+net_send(net_set *, const find_dest &d, const unsigned char *, std::size_t)
+{
+	fake_sent s = {fake.now, ntohl(d.addr.sin_addr.s_addr), ntohs(d.addr.sin_port), d.ifindex};
+	fake.sent.push_back(s);
+	if (fake.overflow_on_send && d.unresolved)
+		fake.overflows++;
+	if (fake.on_send)
+		fake.on_send(s);
+	return 0;
+}
+
+static bool
+waiting(void)
+{
+	return fake.flood != 0 || (!fake.inbox.empty() && fake.inbox.front().at <= fake.now);
+}
+
+unsigned
+net_receive(net_set *, std::size_t i, net_datagram *batch, unsigned n)
+{
+	unsigned got = 0;
+	for (; i == 0 && got < n && waiting(); got++) {
+		fake_answer a;
+		if (fake.flood != 0) {
+			a = {fake.now, 0x0A000000 + static_cast<uint32_t>(fake.flood--), 49100, 0};
+			fake.now += fake.per_answer;
+		} else {
+			a = fake.inbox.front();
+			fake.inbox.pop_front();
+		}
+		net_datagram &d = batch[got];
+		build_request(d.bytes);
+		d.bytes[7] = 77;  // a board's answer
+		d.len = TARVO_DGRAM_LEN;
+		d.truncated = false;
+		d.ipv4 = true;
+		d.addr = a.addr;
+		d.port = a.port;
+		d.ifindex = a.ifindex;
+	}
+	return got;
+}
+
+bool
+net_wait(net_set *, net_wake *wake, double seconds)
+{
+	if (wake->signalled) {
+		wake->signalled = false;
+		return true;
+	}
+	if (waiting())
+		return true;
+	double until = fake.now + seconds;
+	if (!fake.inbox.empty() && fake.inbox.front().at <= until) {
+		fake.now = std::max(fake.now, fake.inbox.front().at);
+		return true;
+	}
+	fake.now = until;
+	return false;
+}
+
+intptr_t
+net_poll_handle(net_set *, net_wake *)
+{
+	return -1;
+}
+
+bool
+net_wake_open(net_wake *wake)
+{
+	wake->signalled = false;
+	return true;
+}
+
+void
+net_wake_signal(net_wake *wake)
+{
+	wake->signalled = true;
+}
+
+void
+net_wake_clear(net_wake *wake)
+{
+	wake->signalled = false;
+}
+
+void
+net_wake_close(net_wake *)
+{
+}

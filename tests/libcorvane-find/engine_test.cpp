@@ -1,0 +1,230 @@
+// The search over the scripted network: round times, the count, boards
+// lost and found, the cap, the deadline under a flood, and the turns of
+// unresolved targets. No socket is opened and no time passes.
+#include "fake_net.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+static uint32_t
+ip(const char *text)
+{
+	struct in_addr in;
+	inet_pton(AF_INET, text, &in);
+	return ntohl(in.s_addr);
+}
+
+static local_net
+lan(const char *name, unsigned ifindex, const char *addr)
+{
+	return {name, ifindex, ip(addr), 0xffffff00, ip(addr) | 0xff, true};
+}
+
+// What a finder reported and logged.
+struct seen {
+	std::vector<std::pair<std::string, double>> events;  // "found A" / "lost A", when
+	std::vector<std::string> warnings;
+};
+
+static int
+on_board(const corvane_board *b, void *arg)
+{
+	static_cast<seen *>(arg)->events.emplace_back(std::string("found ") + b->address, fake.now);
+	return 0;
+}
+
+static int
+on_event(const corvane_event *e, void *arg)
+{
+	std::string kind = e->kind == CORVANE_BOARD_FOUND ? "found " : "lost ";
+	static_cast<seen *>(arg)->events.emplace_back(kind + e->board->address, fake.now);
+	return 0;
+}
+
+static corvane_finder *
+finder(seen *out, double wait = 1)
+{
+	corvane_finder *f = corvane_finder_new();
+	corvane_finder_set_wait(f, wait);
+	corvane_finder_set_warn(f, [](const char *line, void *arg) {
+		static_cast<seen *>(arg)->warnings.emplace_back(line);
+	}, out);
+	return f;
+}
+
+// Boards at these addresses answer every request 10 ms after it, from
+// rounds `from` to `to` (counted from 1) only.
+static void
+boards_answer(std::vector<uint32_t> addrs, unsigned from = 1, unsigned to = ~0u)
+{
+	fake.on_send = [addrs, from, to](const fake_sent &s) {
+		unsigned round = static_cast<unsigned>(std::count_if(fake.sent.begin(), fake.sent.end(),
+		    [&](const fake_sent &o) { return o.addr == s.addr && o.port == s.port; }));
+		if (round < from || round > to)
+			return;
+		for (uint32_t a : addrs)
+			fake.inbox.push_back({s.at + 0.01, a, 49100, s.ifindex});
+	};
+}
+
+TEST(Engine, RoundsAtFractionsOfTheWaitAndTheCount)
+{
+	struct {
+		double wait;
+		unsigned count, boards;
+		std::vector<double> rounds_at;
+		double ends_at;
+	} cases[] = {
+		{1, 0, 2, {0, 0.2, 0.5}, 1}, {10, 0, 2, {0, 2, 5}, 10},
+		{10, 2, 3, {0}, 0.01},  // the count reached by the first answers
+	};
+	for (const auto &c : cases) {
+		fake_reset();
+		fake.nets = {lan("eth0", 2, "10.1.0.1")};
+		std::vector<uint32_t> boards = {ip("10.1.0.5"), ip("10.1.0.6"), ip("10.1.0.7")};
+		boards.resize(c.boards);
+		boards_answer(boards);
+		seen out;
+		corvane_finder *f = finder(&out, c.wait);
+		corvane_finder_set_count(f, c.count);
+		double start = fake.now;
+		EXPECT_EQ(corvane_finder_run(f, on_board, &out),
+		    static_cast<int>(c.count != 0 ? c.count : c.boards));
+		ASSERT_EQ(fake.sent.size(), c.rounds_at.size()) << c.wait;
+		for (size_t i = 0; i < c.rounds_at.size(); i++)
+			EXPECT_NEAR(fake.sent[i].at - start, c.rounds_at[i], 1e-9) << c.wait;
+		EXPECT_NEAR(fake.now - start, c.ends_at, 1e-9) << c.wait;
+		corvane_finder_free(f);
+	}
+}
+
+// A watch every second: a board that stops answering after round 2 is
+// lost as round 6 begins (it missed 3, 4 and 5), one that answers every
+// round never is, and an interface that comes up is asked from the next
+// round on.
+TEST(Engine, WatchLosesAfterThreeMissedRoundsAndAsksNewInterfaces)
+{
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	const uint32_t steady = ip("10.1.0.5"), leaving = ip("10.1.0.6");
+	auto steady_answers = [steady](const fake_sent &s) {
+		fake.inbox.push_back({s.at + 0.01, steady, 49100, s.ifindex});
+	};
+	fake.on_send = [&](const fake_sent &s) {
+		steady_answers(s);
+		if (fake.sent.size() <= 2)
+			fake.inbox.push_back({s.at + 0.02, leaving, 49100, s.ifindex});
+		if (fake.sent.size() == 3)
+			fake.nets.push_back(lan("eth1", 3, "10.2.0.1"));
+	};
+	seen out;
+	corvane_finder *f = finder(&out);
+	const double start = fake.now;
+	ASSERT_EQ(corvane_finder_start_watch(f, 1, on_event, &out), 0);
+	// The program's loop: dispatched when the next answer arrives or the
+	// timeout comes, whichever is first.
+	for (int rc = 1; rc == 1 && fake.now < start + 8.5;) {
+		double due = fake.now + corvane_finder_timeout(f) / 1000.0;
+		if (!fake.inbox.empty())
+			due = std::min(due, fake.inbox.front().at);
+		fake.now = std::max(fake.now, due);
+		rc = corvane_finder_dispatch(f);
+	}
+	corvane_finder_free(f);
+	std::vector<std::pair<std::string, double>> want = {
+		{"found 10.1.0.5", 0}, {"found 10.1.0.6", 0}, {"lost 10.1.0.6", 5}};
+	ASSERT_EQ(out.events.size(), want.size());
+	for (size_t i = 0; i < want.size(); i++) {
+		EXPECT_EQ(out.events[i].first, want[i].first);
+		EXPECT_NEAR(out.events[i].second - start, want[i].second, 0.05) << want[i].first;
+	}
+	std::vector<unsigned> on_eth1;
+	for (const fake_sent &s : fake.sent)
+		if (s.ifindex == 3)
+			on_eth1.push_back(static_cast<unsigned>(std::lround(s.at - start)));
+	EXPECT_EQ(on_eth1, (std::vector<unsigned>{3, 4, 5, 6, 7, 8, 9}));
+}
+
+// Answers from more boards than a run lists, and a flood that would take
+// longer than the wait to read: the run lists 65536, says so, and ends
+// on time.
+TEST(Engine, TheCapAndTheDeadlineUnderAFlood)
+{
+	struct {
+		unsigned long flood;
+		double per_answer;
+		int reported;
+		double ends_at;
+	} cases[] = {{70000, 0, 65536, 1}, {10000000, 1e-6, -2, 1}};
+	for (const auto &c : cases) {
+		fake_reset();
+		fake.nets = {{"eth0", 2, ip("10.0.0.1"), 0xff000000, ip("10.255.255.255"), true}};
+		fake.flood = c.flood;
+		fake.per_answer = c.per_answer;
+		seen out;
+		corvane_finder *f = finder(&out);
+		double start = fake.now;
+		int rc = corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr);
+		if (c.reported >= 0) {
+			EXPECT_EQ(rc, c.reported);
+			EXPECT_EQ(out.warnings, std::vector<std::string>{
+			    "stopped listing boards at 65536; more answered"});
+		} else {
+			EXPECT_GT(rc, 0);
+			EXPECT_GT(fake.flood, 0u);  // the rest left unread
+		}
+		EXPECT_NEAR(fake.now - start, c.ends_at, 0.001) << c.flood;
+		corvane_finder_free(f);
+	}
+}
+
+// On-link targets the system has not resolved take a quarter of its
+// neighbour table a round at most, in turn, said once; a request the
+// table had no room for is a warning, and not "sent".
+TEST(Engine, UnresolvedTargetsTakeTurns)
+{
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	fake.known = {ip("10.1.0.9")};
+	fake.room = 2;
+	seen out;
+	corvane_finder *f = finder(&out);
+	for (const char *t : {"10.1.0.5", "10.1.0.6", "10.1.0.7", "10.1.0.9", "192.0.2.1"})
+		ASSERT_EQ(corvane_finder_add_target(f, t), 0);
+	corvane_finder_run(f, on_board, &out);
+	std::vector<std::vector<std::string>> rounds(3);
+	for (const fake_sent &s : fake.sent) {
+		struct in_addr in;
+		in.s_addr = htonl(s.addr);
+		double t = s.at - fake.sent[0].at;  // rounds at 0, 0.2 and 0.5 s
+		rounds[t < 0.1 ? 0 : t < 0.35 ? 1 : 2].push_back(inet_ntoa(in));
+	}
+	EXPECT_EQ(rounds, (std::vector<std::vector<std::string>>{
+	    {"10.1.0.5", "10.1.0.6", "10.1.0.9", "192.0.2.1"},
+	    {"10.1.0.5", "10.1.0.7", "10.1.0.9", "192.0.2.1"},
+	    {"10.1.0.6", "10.1.0.7", "10.1.0.9", "192.0.2.1"}}));
+	EXPECT_EQ(out.warnings, std::vector<std::string>{
+	    "3 on-link targets not yet resolved: at most 2 asked a round, a quarter of the "
+	    "machine's neighbour table"});
+	corvane_finder_free(f);
+
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	fake.overflow_on_send = true;
+	seen full;
+	f = finder(&full);
+	ASSERT_EQ(corvane_finder_add_target(f, "10.1.0.5"), 0);
+	std::vector<std::string> log;
+	corvane_finder_set_log(f, [](int, const char *line, void *arg) {
+		static_cast<std::vector<std::string> *>(arg)->emplace_back(line);
+	}, &log);
+	corvane_finder_run(f, on_board, &full);
+	EXPECT_EQ(log[0], "round 1: 10.1.0.5:49100: dropped: the machine's neighbour table is full");
+	EXPECT_EQ(full.warnings, std::vector<std::string>{
+	    "10.1.0.5: dropped: the machine's neighbour table is full"});
+	corvane_finder_free(f);
+}
