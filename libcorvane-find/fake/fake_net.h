@@ -6,7 +6,6 @@
 
 #include "search.h"
 
-#include <deque>
 #include <functional>
 #include <vector>
 
@@ -32,7 +31,7 @@ struct fake_net {
 	unsigned long overflows;
 	bool overflow_on_send;        // each request to an unresolved host overflows
 	std::vector<fake_sent> sent;
-	std::deque<fake_answer> inbox;  // in order of arrival
+	std::vector<fake_answer> inbox;  // in order of arrival
 	// Boards' answers from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,
 	// port 49100) are waiting now; each answer taken moves the clock by
 	// per_answer.

@@ -141,7 +141,7 @@ net_receive(net_set *, std::size_t i, net_datagram *batch, unsigned n)
 			fake.now += fake.per_answer;
 		} else {
 			a = fake.inbox.front();
-			fake.inbox.pop_front();
+			fake.inbox.erase(fake.inbox.begin());
 		}
 		net_datagram &d = batch[got];
 		build_request(d.bytes);

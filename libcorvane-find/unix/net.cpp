@@ -14,6 +14,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -75,12 +76,12 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	FILE *f = fopen("/proc/net/arp", "re");
 	if (f == nullptr)
 		return;
-	char line[256], addr[64], dev[64];
-	unsigned flags;
+	char line[256], addr[64], flags[16], dev[64];
 	while (fgets(line, sizeof(line), f) != nullptr) {
 		struct in_addr in;
-		if (sscanf(line, "%63s %*s %x %*s %*s %63s", addr, &flags, dev) == 3 &&
-		    (flags & 0x2) != 0 && iface == dev && inet_pton(AF_INET, addr, &in) == 1)
+		if (sscanf(line, "%63s %*s %15s %*s %*s %63s", addr, flags, dev) == 3 &&
+		    (strtoul(flags, nullptr, 16) & 0x2) != 0 && iface == dev &&
+		    inet_pton(AF_INET, addr, &in) == 1)
 			known->push_back(ntohl(in.s_addr));
 	}
 	fclose(f);
@@ -90,13 +91,14 @@ unsigned
 net_neighbour_room(void)
 {
 	FILE *f = fopen("/proc/sys/net/ipv4/neigh/default/gc_thresh3", "re");
-	unsigned entries = 0;
+	char line[32] = "";
 	if (f != nullptr) {
-		if (fscanf(f, "%u", &entries) != 1)
-			entries = 0;
+		if (fgets(line, sizeof(line), f) == nullptr)
+			line[0] = '\0';
 		fclose(f);
 	}
-	return entries / 4;
+	unsigned long entries = strtoul(line, nullptr, 10);
+	return static_cast<unsigned>(std::min(entries, 1ul << 30) / 4);
 }
 
 unsigned long
