@@ -129,8 +129,9 @@ corvane_finder_new(void)
 		return nullptr;
 	}
 	try {
-		return new corvane_finder{1.0, 0, {}, {}, nullptr, nullptr, nullptr, nullptr, {},
-		    {false}, wake, false, false};
+		return new corvane_finder{.wait_s = 1.0, .count = 0, .warn = nullptr,
+		    .warn_arg = nullptr, .log = nullptr, .log_arg = nullptr, .cancelled = {false},
+		    .wake = wake, .running = false, .free_asked = false};
 	} catch (...) {
 		net_wake_close(&wake);
 		net_stop();

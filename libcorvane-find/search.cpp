@@ -99,28 +99,28 @@ struct watched {
 
 // One run's or watch's state.
 struct search {
-	corvane_finder *f;
-	bool watch;
-	double interval_s;  // a watch's rounds
-	double start, deadline;  // a run's
-	double next;  // a watch's next round
-	size_t rounds;  // a run's rounds sent
-	bool any_sent;
-	std::string trouble;  // a watch's last planning failure, said once
-	find_plan plan;
-	net_set socks;
+	corvane_finder *f = nullptr;
+	bool watch = false;
+	double interval_s = 0;  // a watch's rounds
+	double start = 0, deadline = 0;  // a run's
+	double next = 0;  // a watch's next round
+	size_t rounds = 0;  // a run's rounds sent
+	bool any_sent = false;
+	std::string trouble{};  // a watch's last planning failure, said once
+	find_plan plan{};
+	net_set socks{};
 	// A run reports boards, a watch events.
-	corvane_board_fn board_fn;
-	corvane_event_fn event_fn;
-	void *arg;
-	std::unordered_set<uint64_t> seen;
-	std::unordered_map<uint64_t, watched> known;
-	std::map<unsigned, std::string> iface_names;
-	unsigned reported;
-	bool stopped;  // by the count, the callback or a cancel
-	double asked_at;
-	unsigned long round;
-	tally t;
+	corvane_board_fn board_fn = nullptr;
+	corvane_event_fn event_fn = nullptr;
+	void *arg = nullptr;
+	std::unordered_set<uint64_t> seen{};
+	std::unordered_map<uint64_t, watched> known{};
+	std::map<unsigned, std::string> iface_names{};
+	unsigned reported = 0;
+	bool stopped = false;  // by the count, the callback or a cancel
+	double asked_at = 0;
+	unsigned long round = 0;
+	tally t = {};
 	// Unresolved on-link hosts asked a round at most, and the first of
 	// them the next round asks; whether the limit was said.
 	unsigned room = net_neighbour_room();
@@ -378,9 +378,9 @@ search_begin(corvane_finder *f, double interval_s, corvane_board_fn board_fn,
     corvane_event_fn event_fn, void *arg)
 {
 	const double start = now_s();
-	std::unique_ptr<search> s(new search{f, event_fn != nullptr, interval_s, start,
-	    start + f->wait_s, start, 0, false, {}, {}, {}, board_fn, event_fn, arg, {}, {}, {}, 0,
-	    false, start, 0, {}});
+	std::unique_ptr<search> s(new search{.f = f, .watch = event_fn != nullptr,
+	    .interval_s = interval_s, .start = start, .deadline = start + f->wait_s, .next = start,
+	    .board_fn = board_fn, .event_fn = event_fn, .arg = arg, .asked_at = start});
 	if (f->cancelled.load()) {
 		s->stopped = true;
 		return s.release();

@@ -15,13 +15,13 @@
 struct corvane_finder {
 	double wait_s;
 	unsigned count;
-	std::vector<std::string> ifaces;
-	std::vector<std::string> targets;  // as given, checked
+	std::vector<std::string> ifaces{};
+	std::vector<std::string> targets{};  // as given, checked
 	corvane_warn_fn warn;
 	void *warn_arg;
 	corvane_log_fn log;
 	void *log_arg;
-	std::string error;
+	std::string error{};
 	// Set by a cancel, which also signals the wake that the search waits
 	// on; cleared as a run returns.
 	std::atomic<bool> cancelled;

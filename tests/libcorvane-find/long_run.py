@@ -9,7 +9,7 @@ its own on loopback: usage: long_run.py MODE
   async:    find_async beside a ticking task, 300 at once, a find_async
             cancelled, and a watch_async whose task is cancelled; each
             ends at once and leaves no socket open, and none starts a
-            thread
+            thread; a watch_async of a name that does not resolve raises
   exiting:  returns from its main thread while daemon threads watch a
             board every 10 ms and find it in a loop, each line of their
             account logged
@@ -118,6 +118,11 @@ async def in_asyncio():
               "sockets closed" if open_fds() == fds else "sockets left open")
     ticker.cancel()
     print("threads of the searches:", threads - base)
+    try:
+        async for _ in corvane.watch_async(targets=["no-such-board.invalid"]):
+            pass
+    except corvane.FindError as e:
+        print("a watch_async of no such name:", type(e).__name__)
 
 
 if __name__ == "__main__":

@@ -103,7 +103,8 @@ class Installed(unittest.TestCase):
                            ("async", ["find_async: 3 boards; the loop went on: True",
                                       "300 at once: 300 boards"] +
                             ["cancelled: at once sockets closed"] * 2 +
-                            ["threads of the searches: 0"])):
+                            ["threads of the searches: 0",
+                             "a watch_async of no such name: FindError"])):
             with self.subTest(mode=mode):
                 self.assertEqual(run([sys.executable, script, mode], env=self.env).splitlines(),
                                  want)
