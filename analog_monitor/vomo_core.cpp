@@ -177,10 +177,18 @@ report_write_errno(void)
 	return first_write_errno;
 }
 
-// Reads and prints one entry if it is a channel. Returns false when a
-// channel could not be read.
+// Prints one channel's report line.
+static void
+print_channel(const char *, EChannel, const char *line, void *)
+{
+	if (fputs(line, stdout) == EOF && first_write_errno == 0)
+		first_write_errno = errno;
+}
+
+// Reads one entry if it is a channel and hands its report line to fn.
+// Returns false when a channel could not be read.
 static bool
-report_entry(const char *dir, const char *name, unsigned char type)
+read_entry(const char *dir, const char *name, unsigned char type, channel_fn fn, void *arg)
 {
 	EChannel kind = classify(name);
 	if (kind == EChannel_None)
@@ -203,13 +211,12 @@ report_entry(const char *dir, const char *name, unsigned char type)
 		warn_path(gNodeName, "no raw count in file");
 		return false;
 	}
-	if (fputs(line, stdout) == EOF && first_write_errno == 0)
-		first_write_errno = errno;
+	fn(name, kind, line, arg);
 	return true;
 }
 
 int
-scan_iio_dir(const char *dir)
+scan_channels(const char *dir, channel_fn fn, void *arg)
 {
 	struct dirent **namelist;
 	int n = scandir(dir, &namelist, nullptr, alphasort);
@@ -219,12 +226,18 @@ scan_iio_dir(const char *dir)
 	}
 	int status = 0;
 	for (int i = 0; i < n; i++) {
-		if (!report_entry(dir, namelist[i]->d_name, namelist[i]->d_type))
+		if (!read_entry(dir, namelist[i]->d_name, namelist[i]->d_type, fn, arg))
 			status = 1;
 		free(namelist[i]);
 	}
 	free(namelist);
 	return status;
+}
+
+int
+scan_iio_dir(const char *dir)
+{
+	return scan_channels(dir, print_channel, nullptr);
 }
 
 int

@@ -72,6 +72,13 @@ int format_channel(char *line, size_t size, const char *name, EChannel kind,
 // The reason the first failed write of the report failed, 0 if none did.
 int report_write_errno(void);
 
+// Reads every channel of dir, in name order, and hands each one's report
+// line (as vomo prints it) to fn; a channel that cannot be read is said on
+// standard error and skipped. Returns 0 when the directory was listed and
+// every channel was read, 1 otherwise.
+typedef void (*channel_fn)(const char *name, EChannel kind, const char *line, void *arg);
+int scan_channels(const char *dir, channel_fn fn, void *arg);
+
 // Reads and reports every channel of dir. Returns 0 when the directory was
 // listed and every channel was read, 1 otherwise.
 int scan_iio_dir(const char *dir);

@@ -13,7 +13,8 @@
 
 const char find_usage[] =
     "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--json] [-v] [TARGET[:PORT]]...\n"
-    "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--json] [-v] [TARGET[:PORT]]...\n"
+    "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--json] [-v]\n"
+    "                    [--prometheus-sd FILE [--scrape-port PORT]] [TARGET[:PORT]]...\n"
     "\n"
     "Asks the local network for Corvane boards and lists those that answer.\n"
     "Without a TARGET the request is broadcast on every interface that is up\n"
@@ -27,6 +28,9 @@ const char find_usage[] =
     "  --watch           ask again and again; print a line as a board is found\n"
     "                    or lost (3 rounds missed), until SIGINT or SIGTERM\n"
     "  --every SECONDS   the rounds of --watch (default 2, 0.01 to 3600)\n"
+    "  --prometheus-sd FILE  with --watch: keep FILE a Prometheus file-based\n"
+    "                    service discovery list of the boards seen\n"
+    "  --scrape-port PORT  the port Prometheus scrapes them on (default 9100)\n"
     "  TARGET            a board, a broadcast address, or a block\n"
     "                    ADDRESS/PREFIX (16 to 32) whose every host is asked;\n"
     "                    by address or name; PORT defaults to 49100\n"
@@ -65,13 +69,22 @@ parse_count_arg(const char *text, long long *count)
 EFindAction
 parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 {
-	enum : int { opt_json = 256, opt_version = 257, opt_watch = 258, opt_every = 259 };
+	enum : int {
+		opt_json = 256,
+		opt_version = 257,
+		opt_watch = 258,
+		opt_every = 259,
+		opt_sd = 260,
+		opt_scrape_port = 261,
+	};
 	static const struct option longopts[] = {
 		{"help", no_argument, nullptr, 'h'},
 		{"json", no_argument, nullptr, opt_json},
 		{"version", no_argument, nullptr, opt_version},
 		{"watch", no_argument, nullptr, opt_watch},
 		{"every", required_argument, nullptr, opt_every},
+		{"prometheus-sd", required_argument, nullptr, opt_sd},
+		{"scrape-port", required_argument, nullptr, opt_scrape_port},
 		{nullptr, 0, nullptr, 0},
 	};
 
@@ -79,7 +92,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 	optind = 0;  // glibc: start afresh, even in the middle of a cluster
 	int c;
 	const char *once = nullptr;  // -t or -n, which a watch has no use for
-	bool every = false;
+	bool every = false, scrape_port = false;
 	while ((c = getopt_long(argc, argv, ":i:t:n:hv", longopts, nullptr)) != -1) {
 		switch (c) {
 		case 'i':
@@ -118,6 +131,23 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 		case opt_json:
 			opts->json = true;
 			break;
+		case opt_sd:
+			if (*optarg == '\0') {
+				*why = "--prometheus-sd needs a file name";
+				return EFindAction_Usage_Error;
+			}
+			opts->sd_file = optarg;
+			break;
+		case opt_scrape_port: {
+			long long port;
+			if (!parse_count_arg(optarg, &port) || port > 65535) {
+				*why = std::string("--scrape-port ") + optarg + ": not a port from 1 to 65535";
+				return EFindAction_Usage_Error;
+			}
+			opts->scrape_port = static_cast<unsigned>(port);
+			scrape_port = true;
+			break;
+		}
 		case 'h':
 			return EFindAction_Help;
 		case opt_version:
@@ -138,6 +168,14 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 	}
 	if (every && !opts->watch) {
 		*why = "--every needs --watch";
+		return EFindAction_Usage_Error;
+	}
+	if (!opts->sd_file.empty() && !opts->watch) {
+		*why = "--prometheus-sd needs --watch";
+		return EFindAction_Usage_Error;
+	}
+	if (scrape_port && opts->sd_file.empty()) {
+		*why = "--scrape-port needs --prometheus-sd";
 		return EFindAction_Usage_Error;
 	}
 	for (int i = optind; i < argc; i++)
@@ -325,6 +363,21 @@ format_json(const std::vector<board_entry> &boards)
 		out += '{';
 		out += json_fields(boards[i]);
 		out += '}';
+	}
+	return out + (boards.empty() ? "]\n" : "\n]\n");
+}
+
+std::string
+format_sd(std::vector<board_entry> boards, unsigned scrape_port)
+{
+	sort_boards(&boards);
+	std::string out = "[";
+	for (size_t i = 0; i < boards.size(); i++) {
+		const board_entry &b = boards[i];
+		out += i == 0 ? "\n  " : ",\n  ";
+		out += "{\"targets\": [" + json_string(dotted(b.addr) + ":" + std::to_string(scrape_port)) +
+		    "], \"labels\": {\"corvane_interface\": " + json_string(b.iface) +
+		    ", \"corvane_proto_ver\": \"" + std::to_string(b.proto_ver) + "\"}}";
 	}
 	return out + (boards.empty() ? "]\n" : "\n]\n");
 }

@@ -25,6 +25,8 @@ struct find_options {
 	bool verbose = false;              // -v
 	bool watch = false;                // --watch
 	double every_s = 2.0;              // --every
+	std::string sd_file;               // --prometheus-sd; "" when not asked for
+	unsigned scrape_port = 9100;       // --scrape-port: the node exporter's
 	std::vector<std::string> targets;  // TARGET[:PORT], as given
 };
 
@@ -55,6 +57,11 @@ std::string escaped(const std::string &text);
 // One line of a watch: "found ADDRESS PORT PROTO_VER INTERFACE RTT_MS" or
 // "lost ADDRESS PORT", or the same as one JSON object.
 std::string format_event(bool found, const board_entry &board, bool json);
+
+// The boards as a Prometheus file-based service discovery list: one
+// target group per board, "ADDRESS:PORT" (PORT the scrape port), labelled
+// with the interface and protocol version, sorted by address.
+std::string format_sd(std::vector<board_entry> boards, unsigned scrape_port);
 
 extern const char find_usage[];
 

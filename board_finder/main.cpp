@@ -6,7 +6,10 @@
 
 #include <corvane/find.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -43,11 +46,48 @@ write_out(const std::string &out)
 		err(exit_trouble, "stdout");
 }
 
+// What a watch keeps: the options, and the boards it sees now for the
+// service discovery file.
+struct watch_state {
+	const find_options *opts;
+	std::map<std::pair<uint32_t, uint16_t>, board_entry> boards;
+};
+
+// Replaces the service discovery file whole: a file beside it, then a
+// rename, so that Prometheus never reads half a list. A failure is said
+// and the watch goes on.
+static void
+write_sd(const watch_state &w)
+{
+	std::vector<board_entry> boards;
+	for (const auto &kv : w.boards)
+		boards.push_back(kv.second);
+	std::string text = format_sd(boards, w.opts->scrape_port);
+	std::string tmp = w.opts->sd_file + ".tmp";
+	FILE *f = fopen(tmp.c_str(), "w");
+	bool ok = f != nullptr && fwrite(text.data(), 1, text.size(), f) == text.size();
+	if (f != nullptr && fclose(f) != 0)
+		ok = false;
+	if (!ok || !replace_with(tmp.c_str(), w.opts->sd_file.c_str())) {
+		warnx("%s: %s", escaped(w.opts->sd_file).c_str(), strerror(errno));
+		remove(tmp.c_str());
+	}
+}
+
 static int
 print_event(const struct corvane_event *event, void *arg)
 {
-	write_out(format_event(event->kind == CORVANE_BOARD_FOUND, entry(event->board),
-	    *static_cast<const bool *>(arg)));
+	auto *w = static_cast<watch_state *>(arg);
+	bool found = event->kind == CORVANE_BOARD_FOUND;
+	board_entry b = entry(event->board);
+	write_out(format_event(found, b, w->opts->json));
+	if (!w->opts->sd_file.empty()) {
+		if (found)
+			w->boards[{b.addr, b.port}] = b;
+		else
+			w->boards.erase({b.addr, b.port});
+		write_sd(*w);
+	}
 	return 0;
 }
 
@@ -88,7 +128,10 @@ watch(find_options &opts, struct corvane_finder *f)
 	watching = f;
 	if (!on_interrupt(end_watch))
 		err(exit_trouble, "cannot take interrupts");
-	if (corvane_finder_watch(f, opts.every_s, print_event, &opts.json) == -1)
+	watch_state w = {&opts, {}};
+	if (!opts.sd_file.empty())
+		write_sd(w);  // the list starts empty
+	if (corvane_finder_watch(f, opts.every_s, print_event, &w) == -1)
 		errx(exit_trouble, "%s", corvane_finder_error(f));
 	return exit_found;
 }

@@ -5,12 +5,21 @@
 #include <arpa/inet.h>
 #include <err.h>
 
+#include <cstdio>
+
 // Calls fn on SIGINT and SIGTERM; false when it cannot.
 bool on_interrupt(void (*fn)(void));
 
 inline void
 system_start(void)
 {
+}
+
+// Renames from over to: a reader of `to` sees the old file or the new.
+inline bool
+replace_with(const char *from, const char *to)
+{
+	return rename(from, to) == 0;
 }
 
 #endif

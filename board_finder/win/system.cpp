@@ -1,5 +1,7 @@
 #include "system.h"
 
+#include <windows.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -69,4 +71,13 @@ system_start(void)
 	WSADATA data;
 	WSAStartup(MAKEWORD(2, 2), &data);
 	SetConsoleOutputCP(CP_UTF8);
+}
+
+bool
+replace_with(const char *from, const char *to)
+{
+	if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+		return true;
+	errno = EACCES;
+	return false;
 }

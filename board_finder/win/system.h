@@ -20,4 +20,8 @@ bool on_interrupt(void (*fn)(void));
 // Winsock ready, and a console that shows UTF-8, as interface names come.
 void system_start(void);
 
+// Renames from over to, which may exist: a reader of `to` sees the old
+// file or the new. errno says why it failed.
+bool replace_with(const char *from, const char *to);
+
 #endif

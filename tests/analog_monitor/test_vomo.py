@@ -13,8 +13,10 @@ from testbed import harness
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+METRICS = harness.options("metrics").metrics
 VOMO = harness.program()
 DEVICE = "/sys/bus/iio/devices/iio:device0"
+PROMTOOL = shutil.which("promtool")
 
 # In each tree, a str is a file's text (mode 0444 unless the name says
 # otherwise), DIR a directory, a tuple a symbolic link, and FIFO, SOCKET and
@@ -59,14 +61,16 @@ def build(root, tree, modes):
             os.chmod(path, modes.get(name, 0o444))
 
 
-def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None):
-    """Runs vomo with `tree` mounted at the device path (None: no device),
-    its standard output on /dev/full if asked, and at most `files` open
-    files if given. Returns (status, stdout, stderr)."""
+def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None, program=None,
+             args=()):
+    """Runs vomo (or `program`, with `args`) with `tree` mounted at the
+    device path (None: no device), its standard output on /dev/full if
+    asked, and at most `files` open files if given. Returns (status,
+    stdout, stderr)."""
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         exe = os.path.join(work, "vomo")
-        shutil.copy(VOMO[-1], exe)
+        shutil.copy(program or VOMO[-1], exe)
         os.chmod(exe, 0o755)
         src = os.path.join(work, "device")
         if tree is not None:
@@ -77,7 +81,7 @@ def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None):
                   + (f"ulimit -n {files}; " if files else "") + 'exec "$@"'
                   + (" >/dev/full" if to_full else ""))
         cmd = (["unshare", "-m", "--", "sh", "-c", script, DEVICE, src]
-               + (as_user or []) + VOMO[:-1] + [exe])
+               + (as_user or []) + VOMO[:-1] + [exe] + list(args))
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=60)
         return p.returncode, p.stdout, p.stderr
 
@@ -169,6 +173,65 @@ class Report(unittest.TestCase):
 
     def test_empty_device(self):
         self.assertEqual(run_vomo({}), (0, "", ""))
+
+
+ZYNQ_METRICS = """\
+# HELP corvane_analog_monitor_up Whether every channel of the analog monitor was read.
+# TYPE corvane_analog_monitor_up gauge
+corvane_analog_monitor_up {up}
+# HELP corvane_die_temperature_celsius The SoC's die temperature.
+# TYPE corvane_die_temperature_celsius gauge
+corvane_die_temperature_celsius 34.451927
+# HELP corvane_supply_volts A supply rail's voltage, by the rail's name.
+# TYPE corvane_supply_volts gauge
+corvane_supply_volts{{rail="vccint"}} 0.999755859
+corvane_supply_volts{{rail="vccaux"}} 1.800292969
+corvane_supply_volts{{rail="vccbram"}} 1.000488281
+corvane_supply_volts{{rail="vccpint"}} 0.999023438
+corvane_supply_volts{{rail="vccpaux"}} 1.799560547
+corvane_supply_volts{{rail="vccoddr"}} 1.5
+corvane_supply_volts{{rail="vrefp"}} 1.250244141
+corvane_supply_volts{{rail="vrefn"}} -0.001464844
+"""
+
+
+class Metrics(unittest.TestCase):
+    """corvane-vomo-metrics: vomo's readings in the Prometheus text
+    format, the same values in volts."""
+
+    def test_readings_and_a_failed_channel(self):
+        broken = dict(zynq7000_tree(), in_voltage9_raw="hot\n")
+        for tree, status, up, err in ((zynq7000_tree(), 0, 1, ""),
+                                      (broken, 1, 0, f"{DEVICE}/in_voltage9_raw: no raw count "
+                                                     "in file\n"),
+                                      (None, 1, 0, f"{DEVICE}: No such file or directory\n")):
+            with self.subTest(up=up, err=err):
+                want = ZYNQ_METRICS.format(up=up) if tree else ZYNQ_METRICS.format(up=0).split(
+                    "# HELP corvane_die")[0]
+                self.assertEqual(run_vomo(tree, program=METRICS), (status, want, err))
+
+    def test_file_replaced_whole(self):
+        # The directory is the board's; what was there is replaced, and
+        # nothing is left beside it, also when the write fails.
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "corvane-vomo.prom")
+            with open(path, "w") as f:
+                f.write("old\n")
+            self.assertEqual(run_vomo(zynq7000_tree(), program=METRICS, args=[path]),
+                             (0, "", ""))
+            with open(path) as f:
+                text = f.read()
+            self.assertEqual((text, os.listdir(d)), (ZYNQ_METRICS.format(up=1),
+                                                      ["corvane-vomo.prom"]))
+            if PROMTOOL:
+                p = subprocess.run([PROMTOOL, "check", "metrics"], input=text,
+                                   capture_output=True, text=True, timeout=60)
+                self.assertEqual((p.returncode, p.stdout + p.stderr), (0, ""))
+            gone = os.path.join(d, "no", "such", "dir", "x.prom")
+            status, out, err = run_vomo(zynq7000_tree(), program=METRICS, args=[gone])
+            self.assertEqual((status, out), (1, ""))
+            self.assertIn("No such file or directory", err)
+            self.assertEqual(run_vomo({}, program=METRICS, args=["-h"])[0], 2)
 
 
 def namespace_problem():

@@ -41,6 +41,27 @@ TEST(FinderArgs, SecondsTargetsAndCounts)
 	ASSERT_EQ(parse_find_args(4, const_cast<char **>(often), &watch, &why), EFindAction_Run)
 	    << why;
 	EXPECT_EQ(watch.every_s, 0.01);
+	const char *sd[] = {"corvane-find", "--watch", "--prometheus-sd", "b.json", "--scrape-port",
+	    "9200", nullptr};
+	find_options scrape;
+	ASSERT_EQ(parse_find_args(6, const_cast<char **>(sd), &scrape, &why), EFindAction_Run) << why;
+	EXPECT_EQ((std::pair<std::string, unsigned>(scrape.sd_file, scrape.scrape_port)),
+	    (std::pair<std::string, unsigned>("b.json", 9200)));
+}
+
+// The boards for Prometheus, sorted, each a target group of its own.
+TEST(FinderReport, ServiceDiscoveryList)
+{
+	std::vector<board_entry> boards = {{0x0A000105, 49100, 2, "eth\"1", 1.5},
+	    {0x0A000005, 49100, 3, "eth0", 2.5}};
+	EXPECT_EQ(format_sd(boards, 9100),
+	    "[\n"
+	    "  {\"targets\": [\"10.0.0.5:9100\"], \"labels\": {\"corvane_interface\": \"eth0\", "
+	    "\"corvane_proto_ver\": \"3\"}},\n"
+	    "  {\"targets\": [\"10.0.1.5:9100\"], \"labels\": {\"corvane_interface\": \"eth\\\"1\", "
+	    "\"corvane_proto_ver\": \"2\"}}\n"
+	    "]\n");
+	EXPECT_EQ(format_sd({}, 9100), "[]\n");
 }
 
 TEST(FinderArgs, UnknownOptionsAreNamed)
@@ -53,6 +74,10 @@ TEST(FinderArgs, UnknownOptionsAreNamed)
 		{{"-t", "1", "--watch"}, "-t cannot be combined with --watch"},
 		{{"--every", "1"}, "--every needs --watch"},
 		{{"--watch", "--every", "0.001"}, "--every 0.001: not a number of seconds from 0.01 to 3600"},
+		{{"--prometheus-sd", "f"}, "--prometheus-sd needs --watch"},
+		{{"--watch", "--scrape-port", "9"}, "--scrape-port needs --prometheus-sd"},
+		{{"--watch", "--prometheus-sd", "f", "--scrape-port", "65536"},
+		    "--scrape-port 65536: not a port from 1 to 65535"},
 	};
 	for (auto &c : cases) {
 		std::vector<char *> argv = {const_cast<char *>("corvane-find")};

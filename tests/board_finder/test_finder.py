@@ -5,9 +5,11 @@ import ipaddress
 import json
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -321,12 +323,24 @@ class Rack(OnLan):
 
     def test_watch_found_lost_found(self):
         """A text and a JSON watcher see the board come, go and come back;
-        SIGINT and SIGTERM end them with status 0."""
-        watchers = [self.lan.spawn(self.host, finder_cmd("--watch", "--every", "0.1", *json,
+        SIGINT and SIGTERM end them with status 0. The text watcher keeps a
+        Prometheus service discovery file of what it sees."""
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        os.chmod(work, 0o777)  # the watcher runs as nobody
+        sd = os.path.join(work, "boards.json")
+        watchers = [self.lan.spawn(self.host, finder_cmd("--watch", "--every", "0.1", *extra,
                                                          self.COMES_AND_GOES),
                                    60, stdout=subprocess.PIPE, bufsize=0)
-                    for json in ([], ["--json"])]
+                    for extra in (["--prometheus-sd", sd, "--scrape-port", "9200"], ["--json"])]
         seen = [[], []]
+        listed = {"found": [{"targets": [self.COMES_AND_GOES + ":9200"],
+                             "labels": {"corvane_interface": "eth2", "corvane_proto_ver": "2"}}],
+                  "lost": []}
+
+        def sd_list():
+            with open(sd) as f:
+                return json.load(f)
         for step in ("found", "lost", "found"):
             if step == "found":
                 board = self.lan.spawn(self.gone, [ARGS.tarvo])
@@ -334,6 +348,12 @@ class Rack(OnLan):
                 harness.stop(board)
             for got, w in zip(seen, watchers):
                 got.append(next_line(w, 30))
+            # Written just after the line: looked at until it says so.
+            deadline = time.monotonic() + 5
+            while sd_list() != listed[step] and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertEqual(sd_list(), listed[step])
+        self.assertEqual(os.listdir(work), ["boards.json"])
         harness.stop(board)
         for w, sig in zip(watchers, (signal.SIGINT, signal.SIGTERM)):
             w.send_signal(sig)

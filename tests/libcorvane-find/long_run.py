@@ -5,7 +5,8 @@ its own on loopback: usage: long_run.py MODE
             answers (the test sends SIGINT)
   answers:  the same while 400 boards answer, one every 5 ms
   watching: prints "asking", then watch() on that board
-  watch:    watch() sees a board found, lost and found again
+  watch:    watch_prometheus_sd() sees a board found, lost and found
+            again, and its file lists the board as it is found
   async:    find_async beside a ticking task, 300 at once, a find_async
             cancelled, and a watch_async whose task is cancelled; each
             ends at once and leaves no socket open, and none starts a
@@ -16,10 +17,12 @@ its own on loopback: usage: long_run.py MODE
 """
 
 import asyncio
+import json
 import logging
 import os
 import socket
 import sys
+import tempfile
 import threading
 import time
 
@@ -71,12 +74,18 @@ def interrupted(targets):
 
 def watch():
     boards = Boards(1)
-    events = corvane.watch(interval=0.05, targets=boards.targets)
-    for step in ("found", "lost", "found"):
-        event = next(events)
-        print(event.kind, event.board.address, event.board.port == int(boards.targets[0][10:]))
-        boards.answering = step != "found"
-    events.close()
+    with tempfile.TemporaryDirectory() as d:
+        sd = os.path.join(d, "boards.json")
+        events = corvane.watch_prometheus_sd(sd, port=9300, interval=0.05,
+                                             targets=boards.targets)
+        for step in ("found", "lost", "found"):
+            event = next(events)
+            with open(sd) as f:
+                listed = [t for group in json.load(f) for t in group["targets"]]
+            print(event.kind, event.board.address,
+                  event.board.port == int(boards.targets[0][10:]), *listed)
+            boards.answering = step != "found"
+        events.close()
 
 
 async def in_asyncio():
