@@ -48,6 +48,7 @@ $overrides" ;;
 	corvane-find)
 		field Architecture "$arch"
 		want="-rwxr-xr-x ./usr/bin/corvane-find
+-rw-r--r-- ./usr/share/corvane-find/prometheus/corvane-board.rules.yml
 -rw-r--r-- ./usr/share/man/man1/corvane-find.1.gz" ;;
 	libcorvane-find1)
 		field Architecture "$arch"
