@@ -21,7 +21,8 @@ SENDER = sender.__file__
 # Everything of the package, wherever it may be left; the console's own
 # files are the board's.
 LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path /root "
-             "-o -path /var/log \\) -prune -o \\( -name '*tarvo*' -o -name 'corvane-board*' \\) "
+             "-o -path /var/log \\) -prune -o \\( -name '*tarvo*' -o -name 'corvane-board*' "
+             "-o -name 'corvane-vomo*' \\) "
              "-print")
 
 
@@ -120,11 +121,25 @@ class DebianBoard(unittest.TestCase):
         self.sh(board.until("journalctl -u tarvo.service -o cat | "
                             "grep -q '^sendto(): Permission denied'"))
 
-    def test_2_vomo_as_a_user(self):
+    def test_2_vomo_as_a_user_and_its_readings_for_prometheus(self):
         self.board.set_counts(devmem="busybox devmem")
         with open(os.path.join(HERE, "..", "analog_monitor", "zynq7000.report")) as f:
             report = f.read().splitlines()
         self.assertEqual(self.sh("setpriv --reuid=1000 --regid=1000 --init-groups vomo"), report)
+        # The readings' timer runs from installation on; its service, as
+        # hardened as systemd can tell, writes where the node exporter's
+        # textfile collector reads, once that directory is there.
+        timer = "corvane-vomo-metrics.timer"
+        self.assertEqual([self.board.run(f"systemctl {what} {timer}")[1][0]
+                          for what in ("is-active", "is-enabled")], ["active", "enabled"])
+        exposure = self.sh("systemd-analyze security --no-pager corvane-vomo-metrics.service | "
+                           "tail -n 1")[0]
+        self.assertLessEqual(float(exposure.split(":")[1].split()[0]), 1.5, exposure)
+        prom = "/var/lib/prometheus/node-exporter/corvane-vomo.prom"
+        self.sh(f"mkdir -p {prom.rsplit('/', 1)[0]} && "
+                "systemctl start corvane-vomo-metrics.service")
+        temp = next(line.split()[2] for line in report if line.startswith("in_temp0_raw"))
+        self.assertIn(f"corvane_die_temperature_celsius {temp}", self.sh(f"cat {prom}"))
 
     def test_3_reinstall_and_upgrade_restart_it(self):
         for deb, version in (("corvane-board.deb", None),
@@ -159,6 +174,8 @@ class DebianBoard(unittest.TestCase):
         # Masked, so that nothing starts a daemon whose program is gone.
         self.assertEqual(self.state(), ("inactive", "masked"))
         self.assertEqual(self.board.run("pidof tarvo")[0], 1)
+        self.assertEqual(self.board.run("systemctl is-active corvane-vomo-metrics.timer")[1],
+                         ["inactive"])
 
     def test_6_purge_leaves_nothing(self):
         self.sh("dpkg -P corvane-board >/tmp/dpkg.log 2>&1")

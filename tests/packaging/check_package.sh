@@ -41,6 +41,8 @@ for deb in "$out"/*.deb; do
 -rwxr-xr-x ./usr/bin/vomo
 -rwxr-xr-x ./usr/bin/corvane-vomo-metrics
 -rw-r--r-- ./lib/systemd/system/tarvo.service
+-rw-r--r-- ./lib/systemd/system/corvane-vomo-metrics.service
+-rw-r--r-- ./lib/systemd/system/corvane-vomo-metrics.timer
 -rw-r--r-- ./usr/share/man/man8/tarvo.8.gz
 -rw-r--r-- ./usr/share/man/man1/vomo.1.gz
 -rw-r--r-- ./usr/share/man/man1/corvane-vomo-metrics.1.gz
