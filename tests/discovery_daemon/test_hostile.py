@@ -341,6 +341,7 @@ class Hostile(unittest.TestCase):
         self.assertEqual([p.wait(timeout=60) for p in peers], [0, 0, 0])
         self.assertEqual(switches(a, tid) - before, 0)
 
+    @unittest.skipIf(len(TARVO) > 1, "the emulator holds nobody")
     def test_lost_route_changes_are_read_again(self):
         # Half the subnet is reached through a router (daemon a), so its
         # senders are never held. While the daemon is stopped, 5000 routes
