@@ -14,7 +14,7 @@ import tempfile
 import threading
 import time
 
-from testbed import harness, lan, mkinitramfs
+from testbed import harness, lan, mkinitramfs, prometheus
 from testbed.wire import REQUEST
 
 # The board's own files: kernel configuration, build scripts, init.
@@ -316,7 +316,7 @@ def find_on_lan(kernel_dir, initramfs, finder, port):
 
 def demo_debian(build_dir, finder):
     """The board package of build_dir under Debian's systemd: boot,
-    install, status, found by the host, removed."""
+    install, status, found by the host, its readings in Prometheus, removed."""
     print("== Debian 12 for the board, made once from Debian's packages "
           "(about 2 minutes; then cached)", flush=True)
     with tempfile.TemporaryDirectory() as work:
@@ -355,11 +355,28 @@ def demo_debian(build_dir, finder):
                 p = bed.run(host, [finder, "-t", "30", "-n", "1"], text=True, timeout=120)
                 for line in (p.stdout + p.stderr).splitlines():
                     print("   " + line)
+                b.set_counts(devmem="busybox devmem")
+                show("the analog monitor, as vomo prints it", "vomo")
+                prom = "/var/lib/prometheus/node-exporter/corvane-vomo.prom"
+                show("its readings for Prometheus: the package's timer writes them where "
+                     "Debian's node exporter reads",
+                     f"mkdir -p {os.path.dirname(prom)} && "
+                     "systemctl start corvane-vomo-metrics.service prometheus-node-exporter && "
+                     f"grep -v '^#' {prom}")
+                b.run(until("grep -qE ':238C [0-9A-F]+:0000 0A' /proc/net/tcp6 /proc/net/tcp"),
+                      120)
+                print("\n== on the host: corvane-find --watch --prometheus-sd FILE, and a "
+                      "Prometheus that reads only FILE\n"
+                      "   query: corvane_die_temperature_celsius", flush=True)
+                got = prometheus.query(bed, host, finder, "corvane_die_temperature_celsius",
+                                       lambda got: len(got) > 0)
+                for instance, value in got.items() or [("(no answer)", "")]:
+                    print(f"   {instance} {value}")
                 show("remove the package", "dpkg -r corvane-board >/tmp/dpkg.log 2>&1; s=$?; "
                      "cat /tmp/dpkg.log; (exit $s)")
                 status = show("the daemon is gone",
                               "systemctl is-active tarvo; pidof tarvo || echo 'no tarvo process'")
-                return 0 if p.returncode == 0 and status == 0 else 1
+                return 0 if p.returncode == 0 and got and status == 0 else 1
             finally:
                 b.stop()
                 print("== board stopped")

@@ -9,7 +9,7 @@ import sys
 import tempfile
 import unittest
 
-from testbed import board, harness, lan, sender
+from testbed import board, harness, lan, prometheus, sender
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -140,6 +140,14 @@ class DebianBoard(unittest.TestCase):
                 "systemctl start corvane-vomo-metrics.service")
         temp = next(line.split()[2] for line in report if line.startswith("in_temp0_raw"))
         self.assertIn(f"corvane_die_temperature_celsius {temp}", self.sh(f"cat {prom}"))
+        # Debian's node exporter serves it to a real Prometheus on the host,
+        # which knows the board only from the watch's file.
+        self.sh("systemctl start prometheus-node-exporter && " +
+                board.until("grep -qE ':238C [0-9A-F]+:0000 0A' /proc/net/tcp6 /proc/net/tcp"))
+        got = prometheus.query(self.lan, self.host, ARGS.finder,
+                               "corvane_die_temperature_celsius",
+                               lambda got: float(temp) in got.values())
+        self.assertEqual(got, {f"{ADDR}:9100": float(temp)})
 
     def test_3_reinstall_and_upgrade_restart_it(self):
         for deb, version in (("corvane-board.deb", None),

@@ -5,15 +5,12 @@ that serves them; on the host, corvane-find --watch --prometheus-sd and a
 real Prometheus fed by that file alone. Prometheus must answer each
 board's temperature as vomo prints it."""
 
-import json
 import os
 import shutil
-import sys
 import tempfile
-import time
 import unittest
 
-from testbed import harness, lan
+from testbed import harness, lan, prometheus
 
 ARGS = harness.options("tarvo", "vomo", "metrics", "finder")
 PROMETHEUS, EXPORTER = shutil.which("prometheus"), shutil.which("prometheus-node-exporter")
@@ -70,30 +67,8 @@ class Chain(unittest.TestCase):
                            "--collector.textfile", "--collector.textfile.directory=" + textdir])
         bed.wait_bound(daemons)
 
-        sd = os.path.join(work, "boards.json")
-        bed.spawn(host, [ARGS.finder, "--watch", "--every", "0.5", "--prometheus-sd", sd])
-        config = os.path.join(work, "prometheus.yml")
-        with open(config, "w") as f:
-            f.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                    "scrape_configs:\n  - job_name: corvane-boards\n    file_sd_configs:\n"
-                    f"      - files: [{sd}]\n        refresh_interval: 1s\n")
-        bed.spawn(host, [PROMETHEUS, "--config.file=" + config,
-                         "--storage.tsdb.path=" + os.path.join(work, "data"),
-                         "--web.listen-address=127.0.0.1:9090"])
-        query = ("import json, sys, urllib.request\n"
-                 "try:\n"
-                 "    r = urllib.request.urlopen('http://127.0.0.1:9090/api/v1/query?query="
-                 "corvane_die_temperature_celsius', timeout=2)\n"
-                 "    print(json.dumps({s['metric']['instance']: float(s['value'][1])\n"
-                 "                      for s in json.load(r)['data']['result']}))\n"
-                 "except OSError:\n"
-                 "    print('{}')\n")
-        got = {}
-        deadline = time.monotonic() + 90
-        while got != want and time.monotonic() < deadline:
-            time.sleep(0.5)
-            got = json.loads(bed.run(host, [sys.executable, "-c", query], text=True).stdout
-                             or "{}")
+        got = prometheus.query(bed, host, ARGS.finder, "corvane_die_temperature_celsius",
+                               lambda got: got == want, seconds=90, interval="1s")
         self.assertEqual(got, want)
 
 
