@@ -232,12 +232,26 @@ corvane_finder_set_log(struct corvane_finder *f, corvane_log_fn fn, void *arg)
 	});
 }
 
+// What a run or a watch is given, checked alike whether it waits or is
+// dispatched.
+static bool
+search_args(corvane_finder *f, bool watch, double interval_s, bool has_fn)
+{
+	if (!has_fn)
+		return fail(f, watch ? "no function to report events to"
+		                     : "no function to report boards to");
+	if (watch && (!std::isfinite(interval_s) || interval_s < watch_interval_min_s ||
+	                 interval_s > find_wait_max_s))
+		return fail(f, "interval " + shortest(interval_s) + " s: not from 0.01 to 3600");
+	return true;
+}
+
 CORVANE_API int
 corvane_finder_run(struct corvane_finder *f, corvane_board_fn fn, void *arg)
 {
 	return running(f, "run", [&] {
-		if (fn == nullptr)
-			return fail(f, "no function to report boards to") ? 0 : -1;
+		if (!search_args(f, false, 0, fn != nullptr))
+			return -1;
 		return run_search(f, fn, arg);
 	});
 }
@@ -246,25 +260,21 @@ CORVANE_API int
 corvane_finder_watch(struct corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg)
 {
 	return running(f, "watch", [&] {
-		if (fn == nullptr)
-			return fail(f, "no function to report events to") ? 0 : -1;
-		if (!std::isfinite(interval_s) || interval_s < watch_interval_min_s ||
-		    interval_s > find_wait_max_s)
-			return fail(f, "interval " + shortest(interval_s) +
-			    " s: not from 0.01 to 3600") ? 0 : -1;
+		if (!search_args(f, true, interval_s, fn != nullptr))
+			return -1;
 		return run_watch(f, interval_s, fn, arg);
 	});
 }
 
 // Starts a run or a watch that dispatch moves on.
 static int
-start(corvane_finder *f, const char *what, double interval_s, corvane_board_fn board_fn,
-    corvane_event_fn event_fn, void *arg)
+start(corvane_finder *f, const char *what, bool watch, double interval_s,
+    corvane_board_fn board_fn, corvane_event_fn event_fn, void *arg)
 {
 	return change(f, what, [&] {
-		if (board_fn == nullptr && event_fn == nullptr)
-			return fail(f, board_fn == nullptr && interval_s == 0
-			    ? "no function to report boards to" : "no function to report events to");
+		if (!search_args(f, watch, interval_s,
+		        watch ? event_fn != nullptr : board_fn != nullptr))
+			return false;
 		f->started = search_begin(f, interval_s, board_fn, event_fn, arg);
 		if (f->started == nullptr)
 			return false;
@@ -276,20 +286,14 @@ start(corvane_finder *f, const char *what, double interval_s, corvane_board_fn b
 CORVANE_API int
 corvane_finder_start_run(struct corvane_finder *f, corvane_board_fn fn, void *arg)
 {
-	return start(f, "start_run", 0, fn, nullptr, arg);
+	return start(f, "start_run", false, 0, fn, nullptr, arg);
 }
 
 CORVANE_API int
 corvane_finder_start_watch(struct corvane_finder *f, double interval_s, corvane_event_fn fn,
     void *arg)
 {
-	if (f != nullptr && !f->running &&
-	    (!std::isfinite(interval_s) || interval_s < watch_interval_min_s ||
-	        interval_s > find_wait_max_s)) {
-		f->error = "interval " + shortest(interval_s) + " s: not from 0.01 to 3600";
-		return -1;
-	}
-	return start(f, "start_watch", fn == nullptr ? 1 : interval_s, nullptr, fn, arg);
+	return start(f, "start_watch", true, interval_s, nullptr, fn, arg);
 }
 
 CORVANE_API intptr_t
