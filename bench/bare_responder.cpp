@@ -5,7 +5,7 @@
 //
 // With SNDBUF (bytes), its send buffer is forced to that size (needs
 // CAP_NET_ADMIN): large enough, it never fills, whatever is pending.
-#include "udp.h"
+#include "endpoint.h"
 
 #include <err.h>
 #include <netinet/in.h>

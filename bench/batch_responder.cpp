@@ -3,7 +3,7 @@
 // sent with one sendmmsg, answering as the daemon does.
 //
 // Usage: batch_responder PORT
-#include "udp.h"
+#include "endpoint.h"
 
 #include <err.h>
 #include <netinet/in.h>

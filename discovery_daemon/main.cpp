@@ -3,7 +3,7 @@
 // The daemon stays in the foreground: no fork, no signal handlers, no pid
 // file. The main thread only starts the service thread and then sleeps.
 #include "neighbours.h"
-#include "udp.h"
+#include "endpoint.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

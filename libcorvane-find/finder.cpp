@@ -19,22 +19,26 @@ static const char out_of_memory[] = "out of memory";
 
 static const char no_finder[] = "no finder (NULL)";
 
-// Runs body, or fails with "out of memory" if it throws.
+static void unwind(corvane_finder *f);
+
+// The one boundary between C and C++: runs body and gives what it gives,
+// or -1 with a reason if it throws. A thread's own end unwinds with no
+// C++ exception behind it (std::current_exception gives none): that goes
+// on, the finder left idle, since swallowed it would abort the process.
 template <typename Body>
 static int
 guarded(corvane_finder *f, Body body)
 {
 	try {
 		f->error.clear();
-		return body() ? 0 : -1;
+		return body();
 	} catch (const std::bad_alloc &) {
 		f->error.assign(out_of_memory);
 	} catch (...) {
-		// A thread's own end unwinds with no C++ exception behind it
-		// (std::current_exception gives none): swallowed, it would abort
-		// the whole process.
-		if (!std::current_exception())
+		if (!std::current_exception()) {
+			unwind(f);
 			throw;
+		}
 		f->error.assign("the search was ended by an exception");
 	}
 	return -1;
@@ -51,7 +55,7 @@ change(corvane_finder *f, const char *what, Body body)
 		f->error = std::string(what) + ": not while the finder is running";
 		return -1;
 	}
-	return guarded(f, body);
+	return guarded(f, [&] { return body() ? 0 : -1; });
 }
 
 static void
@@ -81,32 +85,31 @@ stop_running(corvane_finder *f)
 	return false;
 }
 
-// A run or a watch. A thread ended inside it leaves the finder idle (or
-// freed, if a callback asked for that) as it goes.
+static void
+unwind(corvane_finder *f)
+{
+	if (f->running)
+		stop_running(f);
+}
+
+// A blocking run or watch.
 template <typename Body>
 static int
 running(corvane_finder *f, const char *what, Body body)
 {
-	int result = -1;
-	bool started = false;
-	int rc;
-	try {
-		rc = change(f, what, [&] {
-			f->running = f->inside = started = true;
-			result = body();
-			return result >= 0;
-		});
-	} catch (...) {
-		// Only a thread's own end gets here.
-		if (started)
-			stop_running(f);
-		throw;
-	}
-	if (!started)
+	if (f == nullptr)
 		return -1;
+	if (f->running) {
+		f->error = std::string(what) + ": not while the finder is running";
+		return -1;
+	}
+	f->running = f->inside = true;
+	int result = guarded(f, body);
+	// Freed from a callback: the finder is gone, and the run gives what
+	// it had.
 	if (!stop_running(f))
-		return rc == 0 ? result : 0;
-	return rc == 0 ? result : -1;
+		return result < 0 ? 0 : result;
+	return result;
 }
 
 // A cancel may come from a signal handler.
@@ -129,7 +132,8 @@ corvane_finder_new(void)
 		return nullptr;
 	}
 	try {
-		return new corvane_finder{.wait_s = 1.0, .count = 0, .warn = nullptr,
+		return new corvane_finder{.wait_s = 1.0, .count = 0, .rate = routed_rate_default,
+		    .warn = nullptr,
 		    .warn_arg = nullptr, .log = nullptr, .log_arg = nullptr, .cancelled = {false},
 		    .wake = wake, .running = false, .free_asked = false};
 	} catch (...) {
@@ -170,6 +174,18 @@ corvane_finder_set_count(struct corvane_finder *f, unsigned count)
 {
 	return change(f, "set_count", [&] {
 		f->count = count;
+		return true;
+	});
+}
+
+CORVANE_API int
+corvane_finder_set_rate(struct corvane_finder *f, unsigned per_second)
+{
+	return change(f, "set_rate", [&] {
+		if (per_second < 1 || per_second > routed_rate_max)
+			return fail(f, "rate " + std::to_string(per_second) +
+			    ": not from 1 to 1000000 addresses a second");
+		f->rate = per_second;
 		return true;
 	});
 }
@@ -250,9 +266,7 @@ CORVANE_API int
 corvane_finder_run(struct corvane_finder *f, corvane_board_fn fn, void *arg)
 {
 	return running(f, "run", [&] {
-		if (!search_args(f, false, 0, fn != nullptr))
-			return -1;
-		return run_search(f, fn, arg);
+		return search_args(f, false, 0, fn != nullptr) ? run_search(f, fn, arg) : -1;
 	});
 }
 
@@ -260,9 +274,8 @@ CORVANE_API int
 corvane_finder_watch(struct corvane_finder *f, double interval_s, corvane_event_fn fn, void *arg)
 {
 	return running(f, "watch", [&] {
-		if (!search_args(f, true, interval_s, fn != nullptr))
-			return -1;
-		return run_watch(f, interval_s, fn, arg);
+		return search_args(f, true, interval_s, fn != nullptr) ? run_watch(f, interval_s, fn, arg)
+		                                                         : -1;
 	});
 }
 
@@ -275,7 +288,8 @@ start(corvane_finder *f, const char *what, bool watch, double interval_s,
 		if (!search_args(f, watch, interval_s,
 		        watch ? event_fn != nullptr : board_fn != nullptr))
 			return false;
-		f->started = search_begin(f, interval_s, board_fn, event_fn, arg);
+		f->started = watch ? search_begin_watch(f, interval_s, event_fn, arg)
+		                   : search_begin_run(f, board_fn, arg);
 		if (f->started == nullptr)
 			return false;
 		f->running = true;
@@ -318,28 +332,20 @@ corvane_finder_dispatch(struct corvane_finder *f)
 {
 	if (f == nullptr)
 		return -1;
-	if (f->started == nullptr || f->inside) {
+	if (f->inside) {
+		f->error = "dispatch: not from inside the finder's own callback";
+		return -1;
+	}
+	if (f->started == nullptr) {
 		f->error = "dispatch: nothing started";
 		return -1;
 	}
 	// A wake-up is used up here, before the cancel is looked at: one
 	// that comes later keeps the descriptor ready for the next call.
 	net_wake_clear(&f->wake);
-	int rc = -1;
-	try {
-		f->inside = true;
-		f->error.clear();
-		rc = search_step(f->started);
-		f->inside = false;
-	} catch (const std::bad_alloc &) {
-		f->error.assign(out_of_memory);
-	} catch (...) {
-		if (!std::current_exception()) {
-			stop_running(f);
-			throw;
-		}
-		f->error.assign("the search was ended by an exception");
-	}
+	f->inside = true;
+	int rc = guarded(f, [&] { return search_step(f->started); });
+	f->inside = false;
 	if (f->free_asked) {
 		stop_running(f);
 		return 0;

@@ -1,5 +1,5 @@
 // The discovery endpoint: the bound socket and the reply builder.
-#include "udp.h"
+#include "endpoint.h"
 
 #include <arpa/inet.h>
 #include <linux/filter.h>

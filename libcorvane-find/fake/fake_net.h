@@ -4,7 +4,7 @@
 #ifndef CORVANE_FAKE_NET_H
 #define CORVANE_FAKE_NET_H
 
-#include "search.h"
+#include "net.h"
 
 #include <functional>
 #include <vector>
@@ -14,6 +14,7 @@ struct fake_sent {
 	uint32_t addr;  // host order
 	uint16_t port;
 	unsigned ifindex;  // 0: a unicast
+	unsigned sock;     // the socket it left from
 };
 
 struct fake_answer {
@@ -21,15 +22,19 @@ struct fake_answer {
 	uint32_t addr;
 	uint16_t port;
 	unsigned ifindex;
+	unsigned sock = 0;  // the socket it arrives on
 };
 
 struct fake_net {
 	double now;
 	std::vector<local_net> nets;
 	std::vector<uint32_t> known;  // neighbours resolved on every interface
-	unsigned room;                // 0: no limit known
-	unsigned long overflows;
+	// The neighbour table: what it holds (each request to an unresolved
+	// host adds one), the most it takes (0: not known), how often full.
+	unsigned long entries, limit, overflows;
 	bool overflow_on_send;        // each request to an unresolved host overflows
+	unsigned send_room;           // requests a socket takes before it is full; 0: any
+	int unicast_error;            // what each unicast fails with; 0: none
 	std::vector<fake_sent> sent;
 	std::vector<fake_answer> inbox;  // in order of arrival
 	// Boards' answers from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,

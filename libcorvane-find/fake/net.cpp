@@ -44,10 +44,12 @@ net_error_text(int error)
 	return "fake error " + std::to_string(error);
 }
 
+enum : int { fake_full = 11 };
+
 bool
-net_full(int)
+net_full(int error)
 {
-	return false;
+	return error == fake_full;
 }
 
 std::string
@@ -87,16 +89,11 @@ net_known_neighbours(const std::string &, std::vector<uint32_t> *known)
 	known->insert(known->end(), fake.known.begin(), fake.known.end());
 }
 
-unsigned
-net_neighbour_room(void)
+bool
+net_neighbours(net_neighbour_table *table)
 {
-	return fake.room;
-}
-
-unsigned long
-net_neighbour_overflows(void)
-{
-	return fake.overflows;
+	*table = {fake.entries, fake.limit, fake.overflows};
+	return fake.limit != 0;
 }
 
 bool
@@ -113,12 +110,22 @@ net_count(const net_set *set)
 }
 
 int
-net_send(net_set *, const find_dest &d, const unsigned char *, std::size_t)
+net_send(net_set *set, const find_dest &d, const unsigned char *, std::size_t)
 {
-	fake_sent s = {fake.now, ntohl(d.addr.sin_addr.s_addr), ntohs(d.addr.sin_port), d.ifindex};
+	auto sock = static_cast<unsigned>(set->socks.size() - 1);
+	if (fake.send_room != 0 && set->sent.size() > sock && set->sent[sock] >= fake.send_room)
+		return fake_full;
+	if (d.ifindex == 0 && fake.unicast_error != 0)
+		return fake.unicast_error;
+	set->sent.resize(set->socks.size());
+	set->sent[sock]++;
+	fake_sent s = {fake.now, ntohl(d.addr.sin_addr.s_addr), ntohs(d.addr.sin_port), d.ifindex,
+	    sock};
 	fake.sent.push_back(s);
 	if (fake.overflow_on_send && d.unresolved)
 		fake.overflows++;
+	if (d.unresolved)
+		fake.entries++;
 	if (fake.on_send)
 		fake.on_send(s);
 	return 0;
@@ -130,22 +137,36 @@ waiting(void)
 	return fake.flood != 0 || (!fake.inbox.empty() && fake.inbox.front().at <= fake.now);
 }
 
+// The first answer due now on socket i, taken from the inbox.
+static bool
+take_answer(std::size_t i, fake_answer *a)
+{
+	if (i == 0 && fake.flood != 0) {
+		*a = {fake.now, 0x0A000000 + static_cast<uint32_t>(fake.flood--), 49100, 0};
+		fake.now += fake.per_answer;
+		return true;
+	}
+	for (auto it = fake.inbox.begin(); it != fake.inbox.end() && it->at <= fake.now; ++it) {
+		if (it->sock == i) {
+			*a = *it;
+			fake.inbox.erase(it);
+			return true;
+		}
+	}
+	return false;
+}
+
 unsigned
 net_receive(net_set *, std::size_t i, net_datagram *batch, unsigned n)
 {
 	unsigned got = 0;
-	for (; i == 0 && got < n && waiting(); got++) {
-		fake_answer a;
-		if (fake.flood != 0) {
-			a = {fake.now, 0x0A000000 + static_cast<uint32_t>(fake.flood--), 49100, 0};
-			fake.now += fake.per_answer;
-		} else {
-			a = fake.inbox.front();
-			fake.inbox.erase(fake.inbox.begin());
-		}
+	fake_answer a;
+	for (; got < n && take_answer(i, &a); got++) {
 		net_datagram &d = batch[got];
-		build_request(d.bytes);
-		d.bytes[7] = 77;  // a board's answer
+		// A board's answer: proto_ver 2, id 77.
+		memset(d.bytes, 0, sizeof(d.bytes));
+		d.bytes[3] = CORVANE_PROTO_VER;
+		d.bytes[7] = CORVANE_CTRL_ID_WAZZUP_DUDE;
 		d.len = TARVO_DGRAM_LEN;
 		d.truncated = false;
 		d.ipv4 = true;

@@ -11,6 +11,7 @@
 
 struct net_set {
 	std::vector<int> socks;
+	std::vector<unsigned> sent;  // requests each socket has taken
 };
 
 struct net_wake {

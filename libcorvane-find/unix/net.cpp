@@ -2,7 +2,6 @@
 // interface with IP_PKTINFO, answers taken with recvmmsg, and a cancel
 // that wakes the wait through an eventfd.
 #include "net.h"
-#include "search.h"
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
@@ -87,9 +86,48 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	fclose(f);
 }
 
-unsigned
-net_neighbour_room(void)
+// A header line of names, then a line of hexadecimal counters for each
+// CPU; "entries" is the table's whole, the same on each line, and
+// "table_fulls" is counted per CPU.
+static bool
+read_arp_stats(net_neighbour_table *table)
 {
+	FILE *f = fopen("/proc/net/stat/arp_cache", "re");
+	if (f == nullptr)
+		return false;
+	char line[1024];
+	int entries = -1, fulls = -1, lines = 0;
+	if (fgets(line, sizeof(line), f) != nullptr) {
+		int i = 0;
+		char *at;
+		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
+		     tok = strtok_r(nullptr, " \n", &at), i++) {
+			if (strcmp(tok, "entries") == 0)
+				entries = i;
+			else if (strcmp(tok, "table_fulls") == 0)
+				fulls = i;
+		}
+	}
+	while (entries >= 0 && fgets(line, sizeof(line), f) != nullptr) {
+		int i = 0;
+		char *at;
+		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
+		     tok = strtok_r(nullptr, " \n", &at), i++) {
+			if (i == entries && lines == 0)
+				table->entries = strtoul(tok, nullptr, 16);
+			else if (i == fulls)
+				table->overflows += strtoul(tok, nullptr, 16);
+		}
+		lines++;
+	}
+	fclose(f);
+	return lines > 0;
+}
+
+bool
+net_neighbours(net_neighbour_table *table)
+{
+	*table = {};
 	FILE *f = fopen("/proc/sys/net/ipv4/neigh/default/gc_thresh3", "re");
 	char line[32] = "";
 	if (f != nullptr) {
@@ -97,39 +135,8 @@ net_neighbour_room(void)
 			line[0] = '\0';
 		fclose(f);
 	}
-	unsigned long entries = strtoul(line, nullptr, 10);
-	return static_cast<unsigned>(std::min(entries, 1ul << 30) / 4);
-}
-
-unsigned long
-net_neighbour_overflows(void)
-{
-	// A header line of names, then a line of hexadecimal counters for
-	// each CPU, each row holding the table's totals.
-	FILE *f = fopen("/proc/net/stat/arp_cache", "re");
-	if (f == nullptr)
-		return 0;
-	char line[1024];
-	int column = -1;
-	unsigned long fulls = 0;
-	if (fgets(line, sizeof(line), f) != nullptr) {
-		int i = 0;
-		char *at;
-		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
-		     tok = strtok_r(nullptr, " \n", &at), i++)
-			if (strcmp(tok, "table_fulls") == 0)
-				column = i;
-	}
-	while (column >= 0 && fgets(line, sizeof(line), f) != nullptr) {
-		int i = 0;
-		char *at;
-		for (char *tok = strtok_r(line, " \n", &at); tok != nullptr;
-		     tok = strtok_r(nullptr, " \n", &at), i++)
-			if (i == column)
-				fulls += strtoul(tok, nullptr, 16);
-	}
-	fclose(f);
-	return fulls;
+	table->limit = strtoul(line, nullptr, 10);
+	return read_arp_stats(table);
 }
 
 bool

@@ -3,7 +3,6 @@
 // answers taken with WSARecvMsg and IP_PKTINFO; and a wait on one event
 // for every socket and another for a cancel.
 #include "net.h"
-#include "search.h"
 
 #include <iphlpapi.h>
 #include <mswsock.h>
@@ -214,16 +213,10 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 }
 
 // Windows keeps its neighbour cache to itself: no limit is known.
-unsigned
-net_neighbour_room(void)
+bool
+net_neighbours(net_neighbour_table *)
 {
-	return 0;
-}
-
-unsigned long
-net_neighbour_overflows(void)
-{
-	return 0;
+	return false;
 }
 
 bool

@@ -1,5 +1,5 @@
 #include "neighbours.h"
-#include "udp.h"
+#include "endpoint.h"
 
 #include <arpa/inet.h>
 #include <linux/neighbour.h>

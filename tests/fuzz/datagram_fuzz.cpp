@@ -1,7 +1,7 @@
 // The daemon's datagram path against the rule read plainly: an answer
 // exactly for a 40-byte datagram that is not all zero, from a unicast host
 // on a real port; the discovery reply for id 109, else 40 zero bytes.
-#include "udp.h"
+#include "endpoint.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

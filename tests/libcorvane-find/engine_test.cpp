@@ -1,13 +1,16 @@
 // The search over the scripted network: round times, the count, boards
 // lost and found, the cap, the deadline under a flood, and the turns of
 // unresolved targets. No socket is opened and no time passes.
+#include "corvane/find.h"
 #include "fake_net.h"
+#include "plan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 static uint32_t
@@ -177,15 +180,22 @@ TEST(Engine, TheCapAndTheDeadlineUnderAFlood)
 	}
 }
 
-// On-link targets the system has not resolved take a quarter of its
-// neighbour table a round at most, in turn, said once; a request the
+// On-link targets the system has not resolved are asked only while the
+// machine's neighbour table is under half full, counting what is in
+// flight, in turns that go on across rounds, said once; a request the
 // table had no room for is a warning, and not "sent".
 TEST(Engine, UnresolvedTargetsTakeTurns)
 {
 	fake_reset();
 	fake.nets = {lan("eth0", 2, "10.1.0.1")};
 	fake.known = {ip("10.1.0.9")};
-	fake.room = 2;
+	fake.limit = 20;
+	fake.entries = 8;  // room for 2
+	unsigned routed_sends = 0;
+	fake.on_send = [&](const fake_sent &sent) {
+		if (sent.addr == ip("192.0.2.1") && ++routed_sends == 3)
+			fake.entries = 8;  // two entries have gone
+	};
 	seen out;
 	corvane_finder *f = finder(&out);
 	for (const char *t : {"10.1.0.5", "10.1.0.6", "10.1.0.7", "10.1.0.9", "192.0.2.1"})
@@ -199,12 +209,12 @@ TEST(Engine, UnresolvedTargetsTakeTurns)
 		rounds[t < 0.1 ? 0 : t < 0.35 ? 1 : 2].push_back(inet_ntoa(in));
 	}
 	EXPECT_EQ(rounds, (std::vector<std::vector<std::string>>{
-	    {"10.1.0.5", "10.1.0.6", "10.1.0.9", "192.0.2.1"},
-	    {"10.1.0.5", "10.1.0.7", "10.1.0.9", "192.0.2.1"},
-	    {"10.1.0.6", "10.1.0.7", "10.1.0.9", "192.0.2.1"}}));
+	    {"10.1.0.9", "192.0.2.1", "10.1.0.5", "10.1.0.6"},
+	    {"10.1.0.9", "192.0.2.1"},
+	    {"10.1.0.9", "192.0.2.1", "10.1.0.7", "10.1.0.5"}}));
 	EXPECT_EQ(out.warnings, std::vector<std::string>{
-	    "3 on-link targets not yet resolved: at most 2 asked a round, a quarter of the "
-	    "machine's neighbour table"});
+	    "3 on-link targets not yet resolved: each asked only while the machine's "
+	    "neighbour table is under half full"});
 	corvane_finder_free(f);
 
 	fake_reset();
@@ -221,5 +231,192 @@ TEST(Engine, UnresolvedTargetsTakeTurns)
 	EXPECT_EQ(log[0], "round 1: 10.1.0.5:49100: dropped: the machine's neighbour table is full");
 	EXPECT_EQ(full.warnings, std::vector<std::string>{
 	    "10.1.0.5: dropped: the machine's neighbour table is full"});
+	corvane_finder_free(f);
+}
+
+// A program's loop over the fake clock: dispatched when the next answer
+// arrives or the timeout comes, until the search ends or `until`. Gives
+// the most requests one dispatch sent.
+static size_t
+loop(corvane_finder *f, double until, int *rc = nullptr)
+{
+	size_t most = 0;
+	int result = 1;
+	while (result == 1 && fake.now < until) {
+		double due = fake.now + corvane_finder_timeout(f) / 1000.0;
+		if (!fake.inbox.empty())
+			due = std::min(due, fake.inbox.front().at);
+		if (due >= until)
+			break;
+		fake.now = std::max(fake.now, due);
+		size_t before = fake.sent.size();
+		result = corvane_finder_dispatch(f);
+		most = std::max(most, fake.sent.size() - before);
+	}
+	if (rc != nullptr)
+		*rc = result;
+	return most;
+}
+
+// A dispatch is a slice: a thousand resolved targets go out a few hundred
+// at a time, with a timeout of 0 while some are left; the timeout rounds
+// up, so that a loop never wakes early and spins; a cancel makes it 0.
+TEST(Engine, DispatchInSlicesAndTheTimeout)
+{
+	fake_reset();
+	fake.nets = {{"eth0", 2, ip("10.0.0.1"), 0xffff0000, ip("10.0.255.255"), true}};
+	seen out;
+	corvane_finder *f = finder(&out);
+	for (uint32_t i = 0; i < 1000; i++) {
+		fake.known.push_back(ip("10.0.1.0") + i);
+		ASSERT_EQ(corvane_finder_add_target(f, dotted(ip("10.0.1.0") + i).c_str()), 0);
+	}
+	ASSERT_EQ(corvane_finder_start_run(f, on_board, &out), 0);
+	EXPECT_EQ(fake.sent.size(), 0u);  // nothing until dispatched
+	EXPECT_EQ(corvane_finder_timeout(f), 0);
+	std::vector<size_t> slices;
+	while (fake.sent.size() < 1000) {
+		size_t before = fake.sent.size();
+		ASSERT_EQ(corvane_finder_dispatch(f), 1);
+		slices.push_back(fake.sent.size() - before);
+		if (fake.sent.size() < 1000) {
+			EXPECT_EQ(corvane_finder_timeout(f), 0);
+		}
+	}
+	EXPECT_EQ(slices, (std::vector<size_t>{256, 256, 256, 232}));
+	fake.now += 0.0005;  // the next round in 199.5 ms
+	EXPECT_EQ(corvane_finder_timeout(f), 200);
+	corvane_finder_cancel(f);
+	EXPECT_EQ(corvane_finder_timeout(f), 0);
+	EXPECT_EQ(corvane_finder_dispatch(f), 0);
+	corvane_finder_free(f);
+}
+
+// Answers are taken from every socket, the ones opened when the first
+// filled up too; a watch whose loop was busy for five intervals asks once,
+// not five times in a row.
+TEST(Engine, EverySocketDrainedAndLateRoundsSkipped)
+{
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	fake.send_room = 1;
+	fake.on_send = [](const fake_sent &s) {
+		fake.inbox.push_back({s.at + 0.01, s.addr, 49100, 0, s.sock});
+	};
+	fake.known = {ip("10.1.0.5"), ip("10.1.0.6"), ip("10.1.0.7")};
+	seen out;
+	corvane_finder *f = finder(&out);
+	for (const char *t : {"10.1.0.5", "10.1.0.6", "10.1.0.7"})
+		ASSERT_EQ(corvane_finder_add_target(f, t), 0);
+	corvane_finder_set_count(f, 3);
+	EXPECT_EQ(corvane_finder_run(f, on_board, &out), 3);
+	EXPECT_EQ(fake.sent.back().sock, 2u);
+	corvane_finder_free(f);
+
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	f = finder(&out);
+	const double start = fake.now;
+	ASSERT_EQ(corvane_finder_start_watch(f, 1, on_event, &out), 0);
+	loop(f, start + 0.5);
+	fake.now = start + 5.5;  // the loop was busy
+	loop(f, start + 6.9);
+	std::vector<double> rounds;
+	for (const fake_sent &s : fake.sent)
+		rounds.push_back(s.at - start);
+	EXPECT_EQ(rounds, (std::vector<double>{0, 5.5, 6}));
+	corvane_finder_free(f);
+}
+
+// A block beyond a router is asked 128 addresses a second (a little more
+// at once), in turns that go on across a watch's rounds, so that every
+// address of a /20 has been asked within the time said; a run whose wait
+// is too short says how long it needs.
+TEST(Engine, ARoutedBlockAtARate)
+{
+	const std::string takes = "10.210.0.0/20: 4094 addresses beyond a router, asked 128 a second "
+	    "so that its neighbour table never fills, take 32 s";
+	struct {
+		bool watch;
+		double wait;
+		size_t asked;
+		std::vector<std::string> warnings;
+	} cases[] = {
+		{false, 1, 129, {takes + "; a wait of 33 s asks each once (-t 33)"}},
+		{false, 34, 4094, {}},
+		{true, 1, 4094, {takes + ", longer than the interval: each is asked in turn"}},
+	};
+	for (const auto &c : cases) {
+		fake_reset();
+		fake.nets = {lan("eth0", 2, "10.1.0.1")};
+		fake.on_send = [](const fake_sent &s) {
+			if (s.addr == ip("10.210.15.250"))
+				fake.inbox.push_back({s.at + 0.01, s.addr, 49100, 0});
+		};
+		seen out;
+		corvane_finder *f = finder(&out, c.wait);
+		ASSERT_EQ(corvane_finder_add_target(f, "10.210.0.0/20"), 0);
+		const double start = fake.now;
+		ASSERT_EQ(c.watch ? corvane_finder_start_watch(f, 1, on_event, &out)
+		                  : corvane_finder_start_run(f, on_board, &out), 0);
+		loop(f, start + 40);
+		std::vector<unsigned> per_second(41);
+		std::unordered_set<uint32_t> asked;
+		for (const fake_sent &s : fake.sent) {
+			per_second[static_cast<size_t>(s.at - start)]++;
+			asked.insert(s.addr);
+		}
+		EXPECT_LE(*std::max_element(per_second.begin(), per_second.end()), 128u + 32u);
+		EXPECT_EQ(asked.size(), c.asked) << c.wait;
+		if (c.asked == 4094) {
+			ASSERT_FALSE(out.events.empty()) << c.wait;
+			EXPECT_EQ(out.events[0].first, "found 10.210.15.250");
+			EXPECT_LT(out.events[0].second - start, 33) << c.wait;
+		}
+		EXPECT_EQ(out.warnings, c.warnings) << c.wait;
+		corvane_finder_free(f);
+	}
+}
+
+// What a user is told, when it is known: a run or a watch with no route
+// for any request ends at its first round; a dispatch from the finder's
+// own callback is refused as that.
+TEST(Engine, FailuresSaidWhenKnown)
+{
+	for (bool watch : {false, true}) {
+		fake_reset();
+		fake.nets = {lan("eth0", 2, "10.1.0.1")};
+		fake.unicast_error = 101;
+		seen out;
+		corvane_finder *f = finder(&out, 10);
+		ASSERT_EQ(corvane_finder_add_target(f, "192.0.2.7"), 0);
+		const double start = fake.now;
+		ASSERT_EQ(watch ? corvane_finder_start_watch(f, 1, on_event, &out)
+		                : corvane_finder_start_run(f, on_board, &out), 0);
+		int rc;
+		loop(f, start + 20, &rc);
+		EXPECT_EQ(rc, -1) << watch;
+		EXPECT_EQ(fake.now, start) << watch;
+		EXPECT_STREQ(corvane_finder_error(f), "no request could be sent");
+		corvane_finder_free(f);
+	}
+
+	fake_reset();
+	fake.nets = {lan("eth0", 2, "10.1.0.1")};
+	boards_answer({ip("10.1.0.5")});
+	corvane_finder *f = corvane_finder_new();
+	std::string refused;
+	struct call {
+		corvane_finder *f;
+		std::string *refused;
+	} c = {f, &refused};
+	ASSERT_EQ(corvane_finder_start_run(f, [](const corvane_board *, void *arg) {
+		auto *inside = static_cast<call *>(arg);
+		if (corvane_finder_dispatch(inside->f) == -1)
+			*inside->refused = corvane_finder_error(inside->f);
+		return 1;
+	}, &c), 0);
+	loop(f, fake.now + 2);
+	EXPECT_EQ(refused, "dispatch: not from inside the finder's own callback");
 	corvane_finder_free(f);
 }

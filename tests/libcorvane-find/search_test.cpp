@@ -1,6 +1,5 @@
 #include "search.h"
 #include "sockets.h"
-#include "udp.h"
 
 #include <gtest/gtest.h>
 
@@ -87,28 +86,32 @@ TEST(Targets, Blocks)
 	}
 }
 
-// A block on a local subnet is asked by that subnet's broadcast and by
+// A block on a local subnet is asked by that subnet's broadcast (on a
+// /31, the link's: the other "broadcast" is the peer's own address) and by
 // unicast to the hosts the system knows there; what lies beyond the
-// subnet, by unicast. Answers come from the block alone.
+// subnet, through the router at a rate. Answers come from the block alone.
 TEST(Targets, BlocksOnLinkByBroadcast)
 {
 	const std::vector<local_net> nets = {
 		{"eth0", 2, ip("10.90.0.1"), ip("255.255.240.0"), ip("10.90.15.255"), true},
 		{"eth1", 3, ip("10.91.0.1"), ip("255.255.255.0"), ip("10.91.0.255"), true},
 		{"tun0", 4, ip("10.92.0.1"), ip("255.255.255.0"), ip("10.92.0.255"), false},
+		{"p2p0", 5, ip("10.93.0.0"), ip("255.255.255.254"), ip("10.93.0.1"), true},
 	};
 	struct {
 		const char *block;
-		size_t broadcasts, unicasts;
-		const char *first_unicast, *outside;  // outside: a host the broadcast reaches, say
+		const char *broadcast;  // to this address, or none
+		size_t unicasts, routed;  // unicasts: asked each round
+		const char *first, *outside;  // outside: a host the broadcast reaches, say
 	} cases[] = {
-		{"10.90.0.0/20", 1, 1, "10.90.7.200", "10.90.16.5"},
-		{"10.90.4.0/22", 1, 1, "10.90.7.200", "10.90.8.1"},
-		{"10.90.0.0/16", 1, 61440, "10.90.7.200", "10.89.0.5"},
-		{"10.90.8.0/22", 1, 0, nullptr, "10.90.4.1"},
-		{"10.91.0.0/23", 1, 256, "10.91.0.9", "10.91.2.1"},
-		{"10.92.0.0/24", 0, 254, "10.92.0.1", "10.90.0.5"},
-		{"192.168.0.0/24", 0, 254, "192.168.0.1", "10.90.0.5"},
+		{"10.90.0.0/20", "10.90.15.255", 1, 0, "10.90.7.200", "10.90.16.5"},
+		{"10.90.4.0/22", "10.90.15.255", 1, 0, "10.90.7.200", "10.90.8.1"},
+		{"10.90.0.0/16", "10.90.15.255", 1, 61439, "10.90.7.200", "10.89.0.5"},
+		{"10.90.8.0/22", "10.90.15.255", 0, 0, nullptr, "10.90.4.1"},
+		{"10.91.0.0/23", "10.91.0.255", 1, 255, "10.91.0.9", "10.91.2.1"},
+		{"10.92.0.0/24", nullptr, 254, 0, "10.92.0.1", "10.90.0.5"},
+		{"192.168.0.0/24", nullptr, 0, 254, "192.168.0.1", "10.90.0.5"},
+		{"10.93.0.0/31", "255.255.255.255", 0, 0, nullptr, "10.93.0.2"},
 	};
 	for (const auto &c : cases) {
 		find_plan plan;
@@ -117,15 +120,19 @@ TEST(Targets, BlocksOnLinkByBroadcast)
 		std::string why;
 		ASSERT_TRUE(split_block(c.block, &net, &mask, &why));
 		plan_block(&plan, net, mask, 49100, nets, c.block);
-		auto bcasts = std::count_if(plan.dests.begin(), plan.dests.end(),
-		    [](const find_dest &d) { return d.ifindex != 0; });
-		EXPECT_EQ(static_cast<size_t>(bcasts), c.broadcasts) << c.block;
-		EXPECT_EQ(plan.dests.size() - static_cast<size_t>(bcasts), c.unicasts) << c.block;
-		if (c.first_unicast != nullptr) {
-			EXPECT_EQ(ntohl(plan.dests[c.broadcasts].addr.sin_addr.s_addr), ip(c.first_unicast))
+		std::vector<uint32_t> bcasts, unicasts;
+		for (const find_dest &d : plan.dests)
+			(d.ifindex != 0 ? bcasts : unicasts).push_back(ntohl(d.addr.sin_addr.s_addr));
+		EXPECT_EQ(bcasts, c.broadcast ? std::vector<uint32_t>{ip(c.broadcast)}
+		                              : std::vector<uint32_t>{}) << c.block;
+		EXPECT_EQ(unicasts.size(), c.unicasts) << c.block;
+		EXPECT_EQ(plan.routed.size(), c.routed) << c.block;
+		if (c.first != nullptr) {
+			EXPECT_EQ(c.unicasts != 0 ? unicasts[0] : plan.routed[0].addr, ip(c.first))
 			    << c.block;
 		}
-		EXPECT_EQ(plan_admits(plan, net + 5, 49100), admit_ok) << c.block;
+		EXPECT_EQ(plan_admits(plan, net + (mask == 0xfffffffe ? 1 : 5), 49100), admit_ok)
+		    << c.block;
 		EXPECT_EQ(plan_admits(plan, ip(c.outside), 49100), admit_elsewhere) << c.block;
 	}
 }

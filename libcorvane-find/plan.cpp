@@ -1,26 +1,9 @@
-// Where the requests go, and where answers may come from.
-#include "search.h"
-#include "udp.h"
-
-#include <pthread.h>
+// Where the requests go, and whom to believe.
+#include "plan.h"
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <unordered_map>
-#include <unordered_set>
-
-bool
-fail(corvane_finder *f, const std::string &why)
-{
-	f->error = one_line(why);
-	return false;
-}
 
 std::string
 one_line(const std::string &text)
@@ -51,10 +34,14 @@ shortest(double v)
 	return text;
 }
 
-static uint64_t
-host_key(uint32_t addr, uint16_t port)
+std::string
+dotted(uint32_t addr)
 {
-	return (uint64_t{addr} << 16) | port;
+	struct in_addr in;
+	in.s_addr = htonl(addr);
+	char text[INET_ADDRSTRLEN];
+	inet_ntop(AF_INET, &in, text, sizeof(text));
+	return text;
 }
 
 bool
@@ -175,22 +162,7 @@ block_hosts(uint32_t net, uint32_t mask, uint32_t *first, uint32_t *last)
 	}
 }
 
-uint32_t
-in_host(const struct sockaddr *sa)
-{
-	struct sockaddr_in sin;
-	memcpy(&sin, sa, sizeof(sin));
-	return ntohl(sin.sin_addr.s_addr);
-}
-
-bool
-local_nets(corvane_finder *f, std::vector<local_net> *nets)
-{
-	std::string why;
-	return net_interfaces(nets, &why) || fail(f, why);
-}
-
-static struct sockaddr_in
+struct sockaddr_in
 ipv4(uint32_t addr, uint16_t port)
 {
 	struct sockaddr_in sin;
@@ -201,13 +173,13 @@ ipv4(uint32_t addr, uint16_t port)
 	return sin;
 }
 
+// Unicasts by address and port, by the thousand in a rack; broadcasts, one
+// per interface, by interface too.
 static void
 add_dest(find_plan *plan, const find_dest &d)
 {
-	// Targets, by the thousand in a rack, by address and port; broadcasts,
-	// one per interface, by interface too.
 	if (d.ifindex == 0) {
-		uint64_t key = (uint64_t{ntohl(d.addr.sin_addr.s_addr)} << 16) | ntohs(d.addr.sin_port);
+		uint64_t key = host_key(ntohl(d.addr.sin_addr.s_addr), ntohs(d.addr.sin_port));
 		if (!plan->dest_keys.insert(key).second)
 			return;
 	} else if (std::any_of(plan->dests.begin(), plan->dests.end(), [&](const find_dest &have) {
@@ -217,11 +189,10 @@ add_dest(find_plan *plan, const find_dest &d)
 	       })) {
 		return;
 	}
-	plan->dests.push_back(d);
+	(d.unresolved ? plan->unresolved : plan->dests).push_back(d);
 }
 
-// Whether addr is a host of a local subnet that resolves addresses.
-static bool
+bool
 on_link(const std::vector<local_net> &nets, uint32_t addr)
 {
 	return std::any_of(nets.begin(), nets.end(), [addr](const local_net &n) {
@@ -230,25 +201,36 @@ on_link(const std::vector<local_net> &nets, uint32_t addr)
 	});
 }
 
-// One address of a TARGET: where the request goes, and whom to believe.
-static void
-add_target(find_plan *plan, const std::vector<local_net> &nets, uint32_t addr, uint16_t port,
+// Whether addr is on a local subnet that resolves no address (loopback,
+// a point-to-point link): no neighbour table anywhere holds an entry for
+// it.
+static bool
+unresolving(const std::vector<local_net> &nets, uint32_t addr)
+{
+	return std::any_of(nets.begin(), nets.end(), [addr](const local_net &n) {
+		return !n.broadcasts && (addr & n.mask) == (n.addr & n.mask);
+	});
+}
+
+void
+plan_address(find_plan *plan, const std::vector<local_net> &nets, uint32_t addr, uint16_t port,
     const std::string &label)
 {
-	find_dest d = {ipv4(addr, port), 0, {}, label, false};
-	d.unresolved = on_link(nets, addr) && plan->known.count(addr) == 0;
-	add_dest(plan, d);
+	add_dest(plan, {.addr = ipv4(addr, port), .label = label,
+	    .unresolved = on_link(nets, addr) && plan->known.count(addr) == 0});
 	target_rules(addr, port, nets, plan);
 }
 
-static std::string
-dotted(uint32_t addr)
+// The broadcast of a local subnet, through its interface. A /31 is a
+// point-to-point link: its "broadcast" address is one of its two hosts,
+// perhaps this one; the link's broadcast reaches the other.
+static find_dest
+subnet_broadcast(const local_net &n, uint16_t port, const std::string &label)
 {
-	struct in_addr in;
-	in.s_addr = htonl(addr);
-	char text[INET_ADDRSTRLEN];
-	inet_ntop(AF_INET, &in, text, sizeof(text));
-	return text;
+	struct in_addr source;
+	source.s_addr = htonl(n.addr);
+	uint32_t to = n.mask == 0xfffffffe ? INADDR_BROADCAST : n.bcast;
+	return {.addr = ipv4(to, port), .ifindex = n.ifindex, .source = source, .label = label};
 }
 
 void
@@ -263,164 +245,66 @@ plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
 			continue;
 		uint32_t inner = std::max(mask, n.mask);
 		on_links.push_back({(mask == inner ? net : n.addr) & inner, inner, port});
-		struct in_addr source;
-		source.s_addr = htonl(n.addr);
-		uint32_t to = n.mask == 0xfffffffe ? INADDR_BROADCAST : n.bcast;
-		add_dest(plan, {ipv4(to, port), n.ifindex, source, label + " on " + n.iface, false});
+		add_dest(plan, subnet_broadcast(n, port, label + " on " + n.iface));
 	}
+	auto block = static_cast<uint32_t>(plan->blocks.size());
+	plan->blocks.push_back(label);
 	uint32_t first, last;
 	block_hosts(net, mask, &first, &last);
 	for (uint64_t a = first; a <= last; a++) {
 		auto addr = static_cast<uint32_t>(a);
 		bool reached = std::any_of(on_links.begin(), on_links.end(),
 		    [addr](const answer_rule &r) { return (addr & r.mask) == r.addr; });
-		if (!reached || plan->known.count(addr) != 0)
-			add_dest(plan, {ipv4(addr, port), 0, {}, dotted(addr), false});
+		if ((reached && plan->known.count(addr) != 0) || unresolving(nets, addr))
+			add_dest(plan, {.addr = ipv4(addr, port), .label = dotted(addr)});
+		else if (!reached && plan->dest_keys.insert(host_key(addr, port)).second)
+			plan->routed.push_back({addr, port, block});
 	}
 	add_rule(plan, {net, mask, port});
 }
 
 bool
-plan_broadcast(corvane_finder *f, const std::vector<local_net> &nets, find_plan *plan)
+plan_broadcast(const std::vector<std::string> &ifaces, const std::vector<local_net> &nets,
+    find_plan *plan, std::string *why)
 {
-	std::unordered_set<std::string> chosen(f->ifaces.begin(), f->ifaces.end()), used;
+	std::vector<std::string> used;
 	for (const local_net &n : nets) {
-		if (!n.broadcasts || (!chosen.empty() && chosen.count(n.iface) == 0))
+		if (!n.broadcasts ||
+		    (!ifaces.empty() && std::find(ifaces.begin(), ifaces.end(), n.iface) == ifaces.end()))
 			continue;
-		struct in_addr source;
-		source.s_addr = htonl(n.addr);
-		// A /31 is a point-to-point link: its "broadcast" address is one
-		// of its two hosts, perhaps this one. The link's broadcast reaches
-		// the other.
-		uint32_t to = n.mask == 0xfffffffe ? INADDR_BROADCAST : n.bcast;
-		add_dest(plan, {ipv4(to, TARVO_PORT), n.ifindex, source, n.iface, false});
+		add_dest(plan, subnet_broadcast(n, TARVO_PORT, n.iface));
 		add_rule(plan, {n.addr, n.mask, TARVO_PORT});
-		used.insert(n.iface);
+		used.push_back(n.iface);
 	}
-	for (const std::string &name : f->ifaces)
-		if (used.count(name) == 0)
-			return fail(f, name + ": no IPv4 broadcast address (down, loopback or not "
-			    "broadcast-capable)");
-	if (plan->dests.empty())
-		return fail(f, "no interface to broadcast on; name a TARGET");
-	return true;
-}
-
-// The lookups of one run, each on a thread of its own. A lookup may go on
-// after the deadline has passed; the threads and the run share this, and
-// whoever lets go last frees it.
-struct lookups {
-	std::mutex lock;
-	std::condition_variable done;
-	std::vector<std::string> hosts;
-	std::vector<bool> over;
-	std::vector<int> status;
-	std::vector<struct addrinfo *> results;
-};
-
-struct lookup_arg {
-	std::shared_ptr<lookups> l;
-	size_t i;
-};
-
-static void *
-look_up(void *p)
-{
-	auto *arg = static_cast<lookup_arg *>(p);
-	std::shared_ptr<lookups> l = std::move(arg->l);
-	size_t i = arg->i;
-	delete arg;
-	struct addrinfo hints;
-	memset(&hints, 0, sizeof(hints));
-	hints.ai_family = AF_INET;
-	hints.ai_socktype = SOCK_DGRAM;
-	struct addrinfo *result = nullptr;
-	int rc = getaddrinfo(l->hosts[i].c_str(), nullptr, &hints, &result);
-	std::lock_guard<std::mutex> hold(l->lock);
-	l->status[i] = rc;
-	l->over[i] = true;
-	l->results[i] = result;
-	l->done.notify_all();
-	return nullptr;
-}
-
-// Looks up every name at once and waits for them until the deadline.
-static bool
-resolve(corvane_finder *f, const std::vector<std::string> &labels,
-    const std::vector<uint16_t> &ports, const std::shared_ptr<lookups> &l, double deadline,
-    const std::vector<local_net> &nets, find_plan *plan)
-{
-	for (size_t i = 0; i < l->hosts.size(); i++) {
-		pthread_t thread;
-		auto *arg = new lookup_arg{l, i};
-		int rc = pthread_create(&thread, nullptr, look_up, arg);
-		if (rc != 0) {
-			delete arg;
-			return fail(f, std::string("name lookup: ") + strerror(rc));
+	for (const std::string &name : ifaces) {
+		if (std::find(used.begin(), used.end(), name) == used.end()) {
+			*why = name + ": no IPv4 broadcast address (down, loopback or not "
+			    "broadcast-capable)";
+			return false;
 		}
-		pthread_detach(thread);
 	}
-	std::unique_lock<std::mutex> hold(l->lock);
-	for (size_t i = 0; i < l->hosts.size(); i++) {
-		while (!l->over[i]) {
-			// A cancel ends the run at once, with nothing found; it is
-			// looked at every few milliseconds.
-			if (f->cancelled.load())
-				return true;
-			double left = deadline - now_s();
-			if (left <= 0)
-				return fail(f, l->hosts[i] + ": name not resolved within the wait");
-			l->done.wait_for(hold, std::chrono::duration<double>(std::min(left, 0.01)));
-		}
-		if (l->status[i] != 0)
-			return fail(f, l->hosts[i] + ": " + net_lookup_error(l->status[i]));
-		for (struct addrinfo *ai = l->results[i]; ai != nullptr; ai = ai->ai_next)
-			add_target(plan, nets, in_host(ai->ai_addr), ports[i], labels[i]);
+	if (plan->dests.empty()) {
+		*why = "no interface to broadcast on; name a TARGET";
+		return false;
 	}
 	return true;
 }
 
-static void
-free_results(lookups *l)
+void
+plan_targets(const std::vector<std::string> &targets, const std::vector<local_net> &nets,
+    find_plan *plan, std::vector<named_target> *names)
 {
-	for (struct addrinfo *r : l->results)
-		if (r != nullptr)
-			freeaddrinfo(r);
-	delete l;
-}
-
-bool
-plan_targets(corvane_finder *f, const std::vector<local_net> &nets, double deadline,
-    find_plan *plan)
-{
-	std::shared_ptr<lookups> l(new lookups(), free_results);
-	std::vector<uint32_t> known;
-	for (const local_net &n : nets)
-		if (n.broadcasts)
-			net_known_neighbours(n.iface, &known);
-	plan->known.insert(known.begin(), known.end());
-	std::vector<std::string> labels;
-	std::vector<uint16_t> ports;
-	for (const std::string &t : f->targets) {
+	for (const std::string &t : targets) {
 		std::string host, why;
 		uint16_t port;
 		split_target(t, &host, &port, &why);  // checked when added
 		struct in_addr in;
 		uint32_t net, mask;
-		if (split_block(host, &net, &mask, &why)) {
+		if (split_block(host, &net, &mask, &why))
 			plan_block(plan, net, mask, port, nets, t);
-		} else if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
-			add_target(plan, nets, ntohl(in.s_addr), port, t);
-		} else {
-			l->hosts.push_back(host);
-			labels.push_back(t);
-			ports.push_back(port);
-		}
+		else if (inet_pton(AF_INET, host.c_str(), &in) == 1)
+			plan_address(plan, nets, ntohl(in.s_addr), port, t);
+		else
+			names->push_back({host, port, t});
 	}
-	if (l->hosts.empty())
-		return true;
-	l->over.assign(l->hosts.size(), false);
-	l->status.assign(l->hosts.size(), 0);
-	l->results.assign(l->hosts.size(), nullptr);
-	return resolve(f, labels, ports, l, deadline, nets, plan);
 }

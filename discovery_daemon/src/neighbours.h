@@ -13,7 +13,7 @@
 #ifndef TARVO_NEIGHBOURS_H
 #define TARVO_NEIGHBOURS_H
 
-#include "udp.h"
+#include "endpoint.h"
 
 #include <cstdint>
 
