@@ -467,3 +467,35 @@ TEST(EventLoop, CancelInTheMiddleAndFreeWhileStarted)
 	corvane_finder_free(f);
 	finish(&r);
 }
+
+#ifndef _WIN32
+// A host name is looked up beside the loop: start_run returns at once, the
+// lookup's end makes the descriptor ready, and the dispatch that follows
+// uses that wake-up up, so that the loop does not spin on it.
+TEST(EventLoop, ANameLookupWakesTheLoopOnce)
+{
+	test_socket quiet = socket(AF_INET, SOCK_DGRAM, 0);
+	struct sockaddr_in a = {};
+	a.sin_family = AF_INET;
+	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+	ASSERT_EQ(bind(quiet, reinterpret_cast<sockaddr *>(&a), sizeof(a)), 0);
+	socklen_t len = sizeof(a);
+	getsockname(quiet, reinterpret_cast<sockaddr *>(&a), &len);
+	corvane_finder *f = corvane_finder_new();
+	ASSERT_EQ(corvane_finder_add_target(f, ("localhost:" + std::to_string(ntohs(a.sin_port)))
+	    .c_str()), 0);
+	corvane_finder_set_wait(f, 5);
+	double start = now_s();
+	ASSERT_EQ(corvane_finder_start_run(f, [](const corvane_board *, void *) { return 0; },
+	    nullptr), 0);
+	EXPECT_LT(now_s() - start, 0.5);
+	int fd = static_cast<int>(corvane_finder_fd(f));
+	ASSERT_EQ(corvane_finder_dispatch(f), 1);  // the first round: nothing to ask yet
+	ASSERT_EQ(wait_readable(fd, 2000), 1);
+	ASSERT_EQ(corvane_finder_dispatch(f), 1);  // the name's address asked
+	EXPECT_EQ(wait_readable(quiet, 2000), 1);
+	EXPECT_EQ(wait_readable(fd, 0), 0);
+	corvane_finder_free(f);
+	close_socket(quiet);
+}
+#endif
