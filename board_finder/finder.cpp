@@ -12,8 +12,9 @@
 #include <cstring>
 
 const char find_usage[] =
-    "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--json] [-v] [TARGET[:PORT]]...\n"
-    "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--json] [-v]\n"
+    "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--rate N] [--json] [-v]\n"
+    "                    [TARGET[:PORT]]...\n"
+    "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--rate N] [--json] [-v]\n"
     "                    [--prometheus-sd FILE [--scrape-port PORT]] [TARGET[:PORT]]...\n"
     "\n"
     "Asks the local network for Corvane boards and lists those that answer.\n"
@@ -23,6 +24,9 @@ const char find_usage[] =
     "  -i IFACE          broadcast on this interface; may be repeated\n"
     "  -t SECONDS        how long to wait for answers (default 1, at most 3600)\n"
     "  -n COUNT          stop as soon as COUNT boards have answered\n"
+    "  --rate N          addresses of a block beyond a router asked a second\n"
+    "                    (default 128, 1 to 1000000), so that the router's\n"
+    "                    neighbour table never fills\n"
     "  --json            print JSON instead of a table\n"
     "  -v                say where each request went and what came back\n"
     "  --watch           ask again and again; print a line as a board is found\n"
@@ -76,6 +80,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 		opt_every = 259,
 		opt_sd = 260,
 		opt_scrape_port = 261,
+		opt_rate = 262,
 	};
 	static const struct option longopts[] = {
 		{"help", no_argument, nullptr, 'h'},
@@ -85,6 +90,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 		{"every", required_argument, nullptr, opt_every},
 		{"prometheus-sd", required_argument, nullptr, opt_sd},
 		{"scrape-port", required_argument, nullptr, opt_scrape_port},
+		{"rate", required_argument, nullptr, opt_rate},
 		{nullptr, 0, nullptr, 0},
 	};
 
@@ -146,6 +152,15 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 			}
 			opts->scrape_port = static_cast<unsigned>(port);
 			scrape_port = true;
+			break;
+		}
+		case opt_rate: {
+			long long rate;
+			if (!parse_count_arg(optarg, &rate) || rate > 1000000) {
+				*why = std::string("--rate ") + optarg + ": not a rate from 1 to 1000000";
+				return EFindAction_Usage_Error;
+			}
+			opts->rate = static_cast<unsigned>(rate);
 			break;
 		}
 		case 'h':

@@ -27,6 +27,7 @@ struct find_options {
 	double every_s = 2.0;              // --every
 	std::string sd_file;               // --prometheus-sd; "" when not asked for
 	unsigned scrape_port = 9100;       // --scrape-port: the node exporter's
+	unsigned rate = 128;               // --rate: addresses beyond a router a second
 	std::vector<std::string> targets;  // TARGET[:PORT], as given
 };
 

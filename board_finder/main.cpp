@@ -101,6 +101,7 @@ make_finder(find_options &opts)
 		errx(exit_trouble, "out of memory");
 	if (corvane_finder_set_wait(f, opts.wait_s) == -1 ||
 	    corvane_finder_set_count(f, static_cast<unsigned>(opts.count)) == -1 ||
+	    corvane_finder_set_rate(f, opts.rate) == -1 ||
 	    corvane_finder_set_log(f, log_line, &opts.verbose) == -1)
 		errx(exit_trouble, "%s", corvane_finder_error(f));
 	for (const std::string &name : opts.ifaces)

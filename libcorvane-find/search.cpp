@@ -483,9 +483,9 @@ round_tried(const struct search *s)
 
 // Takes the names looked up since the last step: their addresses are
 // asked at once, in the round under way. False with f->error when one
-// failed, or has not come by its time.
+// failed, or has not come by its time (or by the end of the run).
 static bool
-take_names(struct search *s)
+take_names(struct search *s, bool ending = false)
 {
 	if (!s->looking)
 		return true;
@@ -505,7 +505,7 @@ take_names(struct search *s)
 		s->looking.reset();
 		return true;
 	}
-	if (now_s() < s->names_by)
+	if (!ending && now_s() < s->names_by)
 		return true;
 	size_t late = static_cast<size_t>(std::find(s->names_done.begin(), s->names_done.end(),
 	    false) - s->names_done.begin());
@@ -665,7 +665,7 @@ run_step(struct search *s, run_policy *r)
 	log_tally(s);
 	if (f->cancelled.load())
 		return 0;
-	if (s->looking && !take_names(s))
+	if (s->looking && !take_names(s, true))
 		return -1;
 	if (s->sent == 0 && s->reported == 0)
 		return fail(f, nothing_sent) ? 0 : -1;

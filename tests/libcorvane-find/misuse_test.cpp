@@ -490,10 +490,11 @@ TEST(EventLoop, ANameLookupWakesTheLoopOnce)
 	    nullptr), 0);
 	EXPECT_LT(now_s() - start, 0.5);
 	int fd = static_cast<int>(corvane_finder_fd(f));
-	ASSERT_EQ(corvane_finder_dispatch(f), 1);  // the first round: nothing to ask yet
-	ASSERT_EQ(wait_readable(fd, 2000), 1);
-	ASSERT_EQ(corvane_finder_dispatch(f), 1);  // the name's address asked
-	EXPECT_EQ(wait_readable(quiet, 2000), 1);
+	for (double until = start + 3; wait_readable(quiet, 0) != 1 && now_s() < until;) {
+		wait_readable(fd, corvane_finder_timeout(f));
+		ASSERT_EQ(corvane_finder_dispatch(f), 1);
+	}
+	EXPECT_EQ(wait_readable(quiet, 0), 1);  // the name's address was asked
 	EXPECT_EQ(wait_readable(fd, 0), 0);
 	corvane_finder_free(f);
 	close_socket(quiet);

@@ -21,7 +21,7 @@ field() {
 
 man3() {
 	for fn in new free set_wait set_count add_interface add_target set_warn run error \
-		cancel watch set_log start_run start_watch fd timeout dispatch; do
+		cancel watch set_log start_run start_watch fd timeout dispatch set_rate; do
 		echo "-rw-r--r-- ./usr/share/man/man3/corvane_finder_$fn.3.gz"
 	done
 	echo "-rw-r--r-- ./usr/share/man/man3/corvane_find_version.3.gz"
@@ -69,8 +69,10 @@ lrwxrwxrwx $lib/libcorvane-find.so
 $(man3)" ;;
 	python3-corvane)
 		field Architecture all
-		want="-rw-r--r-- ./usr/lib/python3/dist-packages/corvane/__init__.py
--rw-r--r-- ./usr/lib/python3/dist-packages/corvane/py.typed" ;;
+		want=$(for f in __init__.py _binding.py _prometheus.py _search.py _thread.py \
+			_version.py py.typed; do
+			echo "-rw-r--r-- ./usr/lib/python3/dist-packages/corvane/$f"
+		done) ;;
 	*)
 		echo "FAIL: unknown package '$package'"; exit 1 ;;
 	esac

@@ -1,32 +1,41 @@
 #!/bin/sh
-# Usage: check_version.sh VERSION SOURCE_DIR
-# The version is written once, in the project's CMakeLists.txt; the build
-# hands it to the library, the packages, the wheel and the zip. What must
-# state it in the source too is checked against it here: the public
-# header's macros, the Python module's __version__, every manual page's
-# title line, and the versioned names and strings of the documentation.
+# Usage: check_version.sh VERSION SOURCE_DIR BUILD_DIR
+# The version is written once, in the project's CMakeLists.txt, and the
+# build writes it everywhere else. Checked here in what was built: the
+# public header's macros, the library itself, the Python module's
+# __version__ and every manual page's title line; and in the source, that
+# no guide names a version but the history of releases, NEWS.md.
 set -eu
 v=$1
-cd "$2"
+src=$2
+build=$3
 fail=0
 check() {
 	[ "$2" = "$v" ] || { echo "$1: says '$2', the project $v" >&2; fail=1; }
 }
 
-check libcorvane-find/include/corvane/find.h "$(sed -n \
-	's/^#define CORVANE_FIND_VERSION_[A-Z]* \([0-9]*\)$/\1/p' \
-	libcorvane-find/include/corvane/find.h | paste -sd.)"
-check python/corvane/__init__.py \
-	"$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/corvane/__init__.py)"
-for page in $(find . -path ./build -prune -o -name '*.[138]' -print | sort); do
+header=$build/libcorvane-find/include/corvane/find.h
+check "$header" "$(sed -n 's/^#define CORVANE_FIND_VERSION_[A-Z]* \([0-9]*\)$/\1/p' \
+	"$header" | paste -sd.)"
+module=$build/python/corvane
+check "$module" "$(cd "$module/.." && /usr/bin/python3 -c \
+	'import corvane._version as v; print(v.__version__)')"
+lib=$build/libcorvane-find/libcorvane-find.so.1
+check "$lib" "$(/usr/bin/python3 -c 'import ctypes, sys
+f = ctypes.CDLL(sys.argv[1]).corvane_find_version
+f.restype = ctypes.c_char_p
+print(f().decode())' "$lib")"
+pages=0
+for page in $(find "$build" -path '*/man/*' -name '*.[138]' | sort); do
 	check "$page" "$(sed -n '1s/^\.TH [^"]*"[^ ]* \([^"]*\)".*/\1/p' "$page")"
+	pages=$((pages + 1))
 done
-# corvane-board_1.2.0-1_armhf.deb, corvane-find-1.2.0-win64, "1.2.0", ...
-for doc in README.md docs/*.md packaging/windows/README.txt libcorvane-find/man/*.3; do
-	[ -f "$doc" ] || continue
-	said=$(grep -oE '(corvane[-_a-z0-9]*[-_]|")[0-9]+\.[0-9]+\.[0-9]+([^.0-9]|$)' "$doc" |
-		sed -E 's/.*[-_"]([0-9]+\.[0-9]+\.[0-9]+).*/\1/' | sort -u | paste -sd' ')
-	[ -z "$said" ] || check "$doc" "$said"
+[ "$pages" -ge 11 ] || { echo "only $pages manual pages built" >&2; fail=1; }
+cd "$src"
+for doc in README.md docs/*.md; do
+	said=$(grep -noE '(corvane[-_a-z0-9]*[-_]|")[0-9]+\.[0-9]+\.[0-9]+([^.0-9]|$)' \
+		"$doc" || true)
+	[ -z "$said" ] || { echo "$doc names a version: $said" >&2; fail=1; }
 done
-[ "$fail" -eq 0 ] && echo "every file that states the version says $v"
+[ "$fail" -eq 0 ] && echo "everything built says $v, and no guide names a version"
 exit "$fail"
