@@ -201,6 +201,32 @@ on_link(const std::vector<local_net> &nets, uint32_t addr)
 	});
 }
 
+static void
+add_routed(find_plan *plan, uint32_t addr, uint16_t port, uint32_t block)
+{
+	plan->routed_hosts++;
+	if (!plan->routed.empty()) {
+		routed_range &r = plan->routed.back();
+		if (r.block == block && r.last + 1 == addr) {
+			r.last = addr;
+			return;
+		}
+	}
+	plan->routed.push_back({addr, addr, port, block});
+}
+
+routed_host
+routed_at(const find_plan &plan, size_t i)
+{
+	for (const routed_range &r : plan.routed) {
+		size_t n = size_t{r.last} - r.first + 1;
+		if (i < n)
+			return {static_cast<uint32_t>(r.first + i), r.port, r.block};
+		i -= n;
+	}
+	return {};
+}
+
 // Whether addr is on a local subnet that resolves no address (loopback,
 // a point-to-point link): no neighbour table anywhere holds an entry for
 // it.
@@ -257,8 +283,8 @@ plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
 		    [addr](const answer_rule &r) { return (addr & r.mask) == r.addr; });
 		if ((reached && plan->known.count(addr) != 0) || unresolving(nets, addr))
 			add_dest(plan, {.addr = ipv4(addr, port), .label = dotted(addr)});
-		else if (!reached && plan->dest_keys.insert(host_key(addr, port)).second)
-			plan->routed.push_back({addr, port, block});
+		else if (!reached)
+			add_routed(plan, addr, port, block);
 	}
 	add_rule(plan, {net, mask, port});
 }

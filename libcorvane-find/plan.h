@@ -26,13 +26,19 @@ struct answer_rule {
 	uint16_t port;
 };
 
-// An address of a block beyond a router. Each request to one takes an
+// Addresses of a block beyond a router. Each request to one takes an
 // entry of the router's neighbour table for about 3 s, so they are asked
-// at a bounded rate rather than all at once.
+// at a bounded rate rather than all at once. Kept as runs, so that a /16
+// costs a few words to plan.
+struct routed_range {
+	uint32_t first, last;
+	uint16_t port;
+	uint32_t block;  // its block's index in find_plan::blocks
+};
 struct routed_host {
 	uint32_t addr;
 	uint16_t port;
-	uint32_t block;  // its block's index in find_plan::blocks
+	uint32_t block;
 };
 
 // A TARGET that is a host name, to be looked up.
@@ -48,7 +54,8 @@ struct named_target {
 struct find_plan {
 	std::vector<find_dest> dests;       // asked every round
 	std::vector<find_dest> unresolved;  // on-link hosts not resolved: as the table has room
-	std::vector<routed_host> routed;    // beyond a router: at a rate
+	std::vector<routed_range> routed;   // beyond a router: at a rate
+	size_t routed_hosts = 0;            // in all the ranges
 	std::vector<std::string> blocks;    // the labels of the blocks routed hosts are of
 	std::unordered_set<uint64_t> dest_keys;  // address and port of every unicast
 	std::unordered_set<uint64_t> hosts;      // address and port
@@ -109,6 +116,9 @@ void plan_address(find_plan *plan, const std::vector<local_net> &nets, uint32_t 
 // only.
 void plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
     const std::vector<local_net> &nets, const std::string &label);
+
+// The i-th address beyond a router, counting through the ranges in order.
+routed_host routed_at(const find_plan &plan, size_t i);
 
 // The broadcasts on the interfaces named (every one that can, when none
 // is), or false with *why.

@@ -394,7 +394,7 @@ begin_round(struct search *s)
 	s->next_dest = 0;
 	s->round_sent = 0;
 	s->unresolved.left = s->plan.unresolved.size();
-	s->routed.left = s->plan.routed.size();
+	s->routed.left = s->plan.routed_hosts;
 }
 
 // What may go beyond a router now: a second's rate a second, and a
@@ -454,9 +454,9 @@ send_due(struct search *s)
 	}
 	if (s->routed.left > 0 && !slice_over()) {
 		add_tokens(s, now_s());
-		size_t n = s->plan.routed.size();
+		size_t n = s->plan.routed_hosts;
 		while (s->routed.left > 0 && s->tokens >= 1 && !slice_over()) {
-			const routed_host &h = s->plan.routed[s->routed.next];
+			const routed_host h = routed_at(s->plan, s->routed.next);
 			s->routed.next = (s->routed.next + 1) % n;
 			s->routed.left--;
 			s->routed.asked++;
@@ -518,9 +518,9 @@ log_tally(struct search *s)
 	if (!info_wanted(s->f))
 		return;
 	const tally &t = s->t;
-	if (!s->plan.routed.empty())
+	if (s->plan.routed_hosts != 0)
 		find_log(s->f, CORVANE_LOG_INFO, std::to_string(std::min<unsigned long>(s->routed.asked,
-		    s->plan.routed.size())) + " of " + std::to_string(s->plan.routed.size()) +
+		    s->plan.routed_hosts)) + " of " + std::to_string(s->plan.routed_hosts) +
 		    " addresses beyond a router asked, " + std::to_string(s->f->rate) + " a second");
 	find_log(s->f, CORVANE_LOG_INFO, std::to_string(t.received) + " datagrams came back, " +
 	    std::to_string(t.boards) + " of them boards' answers; refused: " +
@@ -557,7 +557,7 @@ plan(struct search *s, find_plan *p, std::vector<named_target> *names)
 static void
 say_routed_time(struct search *s, double span_s, const char *span)
 {
-	size_t n = s->plan.routed.size();
+	size_t n = s->plan.routed_hosts;
 	double whole_s = std::ceil(static_cast<double>(n) / s->f->rate);
 	if (n == 0 || whole_s <= span_s)
 		return;

@@ -126,9 +126,9 @@ TEST(Targets, BlocksOnLinkByBroadcast)
 		EXPECT_EQ(bcasts, c.broadcast ? std::vector<uint32_t>{ip(c.broadcast)}
 		                              : std::vector<uint32_t>{}) << c.block;
 		EXPECT_EQ(unicasts.size(), c.unicasts) << c.block;
-		EXPECT_EQ(plan.routed.size(), c.routed) << c.block;
+		EXPECT_EQ(plan.routed_hosts, c.routed) << c.block;
 		if (c.first != nullptr) {
-			EXPECT_EQ(c.unicasts != 0 ? unicasts[0] : plan.routed[0].addr, ip(c.first))
+			EXPECT_EQ(c.unicasts != 0 ? unicasts[0] : routed_at(plan, 0).addr, ip(c.first))
 			    << c.block;
 		}
 		EXPECT_EQ(plan_admits(plan, net + (mask == 0xfffffffe ? 1 : 5), 49100), admit_ok)
