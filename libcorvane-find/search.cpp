@@ -133,8 +133,7 @@ struct watch_policy {
 // Hosts asked in turns that go on across rounds: the next to ask, and how
 // many are still to be asked in this round.
 struct turns {
-	size_t next = 0, left = 0;
-	unsigned long asked = 0;
+	size_t next = 0, left = 0, asked = 0;
 };
 
 // One run's or watch's state.
@@ -519,7 +518,7 @@ log_tally(struct search *s)
 		return;
 	const tally &t = s->t;
 	if (s->plan.routed_hosts != 0)
-		find_log(s->f, CORVANE_LOG_INFO, std::to_string(std::min<unsigned long>(s->routed.asked,
+		find_log(s->f, CORVANE_LOG_INFO, std::to_string(std::min(s->routed.asked,
 		    s->plan.routed_hosts)) + " of " + std::to_string(s->plan.routed_hosts) +
 		    " addresses beyond a router asked, " + std::to_string(s->f->rate) + " a second");
 	find_log(s->f, CORVANE_LOG_INFO, std::to_string(t.received) + " datagrams came back, " +
