@@ -652,6 +652,12 @@ static int
 run_step(struct search *s, run_policy *r)
 {
 	corvane_finder *f = s->f;
+	// The wait counts from the first step: a loop that comes to its first
+	// dispatch late still gets the whole of it.
+	if (r->rounds == 0) {
+		r->start = now_s();
+		r->deadline = r->start + f->wait_s;
+	}
 	if (!stopping(s) && r->rounds < round_count &&
 	    now_s() >= r->start + round_at[r->rounds] * f->wait_s) {
 		r->rounds++;
