@@ -5,6 +5,7 @@
 #include "vomo_core.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -136,6 +137,25 @@ replace_file(const char *path, const std::string &text)
 	return ok;
 }
 
+// FILE is this program's own: a regular file, or nothing yet. Anything
+// else (a device, a FIFO, a directory, a symbolic link) is someone else's,
+// and a rename over it would replace it.
+static bool
+own_file(const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) == -1) {
+		if (errno == ENOENT)
+			return true;
+		fprintf(stderr, "%s: %s\n", path, strerror(errno));
+		return false;
+	}
+	if (S_ISREG(st.st_mode))
+		return true;
+	fprintf(stderr, "%s: not a regular file; left as it is\n", path);
+	return false;
+}
+
 int
 main(int argc, char **argv)
 {
@@ -143,6 +163,8 @@ main(int argc, char **argv)
 		fputs("usage: corvane-vomo-metrics [FILE]\n", stderr);
 		return 2;
 	}
+	if (argc == 2 && !own_file(argv[1]))
+		return 2;
 	metrics m = {};
 	int status = scan_channels(iio_device_dir, take, &m);
 	std::string text = exposition(m, status == 0);

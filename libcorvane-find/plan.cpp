@@ -86,11 +86,11 @@ void
 target_rules(uint32_t addr, uint16_t port, const std::vector<local_net> &nets,
     find_plan *plan)
 {
-	add_rule(plan, {addr, 0xffffffff, port});
+	add_rule(plan, {.addr = addr, .mask = 0xffffffff, .port = port});
 	bool local = false;
 	for (const local_net &n : nets) {
 		if (n.mask != 0xffffffff && (addr == n.bcast || addr == INADDR_BROADCAST)) {
-			add_rule(plan, {n.addr, n.mask, port});
+			add_rule(plan, {.addr = n.addr, .mask = n.mask, .port = port});
 			local = true;
 		}
 	}
@@ -99,7 +99,7 @@ target_rules(uint32_t addr, uint16_t port, const std::vector<local_net> &nets,
 	// take ordinary host addresses (10.0.0.3) for broadcasts.
 	int ones = std::countr_one(addr);
 	if (!local && ones >= 8 && ones < 32)
-		add_rule(plan, {addr, ~((uint32_t{1} << ones) - 1), port});
+		add_rule(plan, {.addr = addr, .mask = ~((uint32_t{1} << ones) - 1), .port = port});
 }
 
 bool
@@ -212,7 +212,7 @@ add_routed(find_plan *plan, uint32_t addr, uint16_t port, uint32_t block)
 			return;
 		}
 	}
-	plan->routed.push_back({addr, addr, port, block});
+	plan->routed.push_back({.first = addr, .last = addr, .port = port, .block = block});
 }
 
 routed_host
@@ -270,7 +270,8 @@ plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
 		if (!n.broadcasts || n.mask == 0xffffffff || (net & wider) != (n.addr & wider))
 			continue;
 		uint32_t inner = std::max(mask, n.mask);
-		on_links.push_back({(mask == inner ? net : n.addr) & inner, inner, port});
+		on_links.push_back({.addr = (mask == inner ? net : n.addr) & inner, .mask = inner,
+		    .port = port});
 		add_dest(plan, subnet_broadcast(n, port, label + " on " + n.iface));
 	}
 	auto block = static_cast<uint32_t>(plan->blocks.size());
@@ -286,7 +287,7 @@ plan_block(find_plan *plan, uint32_t net, uint32_t mask, uint16_t port,
 		else if (!reached)
 			add_routed(plan, addr, port, block);
 	}
-	add_rule(plan, {net, mask, port});
+	add_rule(plan, {.addr = net, .mask = mask, .port = port});
 }
 
 bool
@@ -299,7 +300,7 @@ plan_broadcast(const std::vector<std::string> &ifaces, const std::vector<local_n
 		    (!ifaces.empty() && std::find(ifaces.begin(), ifaces.end(), n.iface) == ifaces.end()))
 			continue;
 		add_dest(plan, subnet_broadcast(n, TARVO_PORT, n.iface));
-		add_rule(plan, {n.addr, n.mask, TARVO_PORT});
+		add_rule(plan, {.addr = n.addr, .mask = n.mask, .port = TARVO_PORT});
 		used.push_back(n.iface);
 	}
 	for (const std::string &name : ifaces) {
@@ -331,6 +332,6 @@ plan_targets(const std::vector<std::string> &targets, const std::vector<local_ne
 		else if (inet_pton(AF_INET, host.c_str(), &in) == 1)
 			plan_address(plan, nets, ntohl(in.s_addr), port, t);
 		else
-			names->push_back({host, port, t});
+			names->push_back({.host = host, .port = port, .label = t});
 	}
 }

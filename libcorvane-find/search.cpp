@@ -219,9 +219,8 @@ send_request(struct search *s, const find_dest &d, bool *said)
 	bool dropped = error == 0 && after.overflows != before.overflows;
 	s->tried++;
 	if (info_wanted(s->f)) {
-		char addr[INET_ADDRSTRLEN];
-		inet_ntop(AF_INET, &d.addr.sin_addr, addr, sizeof(addr));
-		find_log(s->f, CORVANE_LOG_INFO, "round " + std::to_string(s->round) + ": " + addr +
+		find_log(s->f, CORVANE_LOG_INFO, "round " + std::to_string(s->round) + ": " +
+		    dotted(ntohl(d.addr.sin_addr.s_addr)) +
 		    ":" + std::to_string(ntohs(d.addr.sin_port)) +
 		    (d.ifindex != 0 ? " on " + d.label : std::string()) + ": " +
 		    (dropped ? neighbours_full : error == 0 ? "sent" : net_error_text(error)));
@@ -252,7 +251,7 @@ report(struct search *s, const struct corvane_board *board, int kind)
 {
 	int stop;
 	if (watch_policy *w = as_watch(s)) {
-		struct corvane_event event = {kind, board};
+		struct corvane_event event = {.kind = kind, .board = board};
 		stop = w->fn(&event, s->arg);
 	} else {
 		stop = as_run(s)->fn(board, s->arg);
@@ -296,8 +295,8 @@ static void
 watch_takes(struct search *s, watch_policy *w, uint64_t key, uint32_t addr,
     const struct corvane_board *board)
 {
-	watched now = {board->address, board->interface, board->port, board->proto_ver,
-	    board->rtt_ms, s->round};
+	watched now = {.address = board->address, .iface = board->interface, .port = board->port,
+	    .proto_ver = board->proto_ver, .rtt_ms = board->rtt_ms, .round = s->round};
 	auto it = w->known.find(key);
 	if (it != w->known.end()) {
 		it->second = std::move(now);
@@ -339,8 +338,9 @@ take(struct search *s, const net_datagram &d, double at)
 	auto asked = s->sent_at.find(key);
 	double since = asked != s->sent_at.end() ? asked->second : s->asked_at;
 	std::string text = dotted(d.addr);
-	struct corvane_board board = {text.c_str(), d.port, proto_ver,
-	    iface_name(s, d.ifindex).c_str(), (at - since) * 1000};
+	struct corvane_board board = {.address = text.c_str(), .port = d.port,
+	    .proto_ver = proto_ver, .interface = iface_name(s, d.ifindex).c_str(),
+	    .rtt_ms = (at - since) * 1000};
 	s->t.boards++;
 	if (run_policy *r = as_run(s))
 		run_takes(s, r, key, &board);
@@ -637,8 +637,8 @@ lose_missing(struct search *s, watch_policy *w)
 		}
 		watched gone = std::move(it->second);
 		it = w->known.erase(it);
-		struct corvane_board board = {gone.address.c_str(), gone.port, gone.proto_ver,
-		    gone.iface.c_str(), gone.rtt_ms};
+		struct corvane_board board = {.address = gone.address.c_str(), .port = gone.port,
+		    .proto_ver = gone.proto_ver, .interface = gone.iface.c_str(), .rtt_ms = gone.rtt_ms};
 		report(s, &board, CORVANE_BOARD_LOST);
 	}
 }

@@ -174,8 +174,9 @@ net_interfaces(std::vector<local_net> *nets, std::string *why)
 		bool broadcasts = (flags & IFF_UP) && (flags & IFF_BROADCAST) &&
 		    !(flags & IFF_LOOPBACK) && mask != 0xffffffff;
 		auto known = index.find(ifa->ifa_name);
-		nets->push_back({ifa->ifa_name, known != index.end() ? known->second : 0, addr, mask,
-		    bcast, broadcasts});
+		nets->push_back({.iface = ifa->ifa_name,
+		    .ifindex = known != index.end() ? known->second : 0, .addr = addr, .mask = mask,
+		    .bcast = bcast, .broadcasts = broadcasts});
 	}
 	freeifaddrs(list);
 	return true;

@@ -120,8 +120,8 @@ net_interfaces(std::vector<local_net> *nets, std::string *why)
 			uint32_t addr = in_host(u->Address.lpSockaddr);
 			unsigned prefix = std::min(unsigned{u->OnLinkPrefixLength}, 32u);
 			uint32_t mask = prefix == 0 ? 0 : ~uint32_t{0} << (32 - prefix);
-			nets->push_back({name, a->IfIndex, addr, mask, addr | ~mask,
-			    up && mask != 0xffffffff});
+			nets->push_back({.iface = name, .ifindex = a->IfIndex, .addr = addr, .mask = mask,
+			    .bcast = addr | ~mask, .broadcasts = up && mask != 0xffffffff});
 		}
 	}
 	return why->empty();

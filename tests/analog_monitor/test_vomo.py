@@ -62,11 +62,11 @@ def build(root, tree, modes):
 
 
 def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None, program=None,
-             args=()):
+             args=(), no_room=False):
     """Runs vomo (or `program`, with `args`) with `tree` mounted at the
     device path (None: no device), its standard output on /dev/full if
-    asked, and at most `files` open files if given. Returns (status,
-    stdout, stderr)."""
+    asked, at most `files` open files if given, and no byte it may write
+    to a file if no_room. Returns (status, stdout, stderr)."""
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         exe = os.path.join(work, "vomo")
@@ -78,7 +78,8 @@ def run_vomo(tree, as_user=None, modes=None, to_full=False, files=None, program=
             build(src, tree, modes or {})
         script = ('set -e; mount -t tmpfs tmpfs /sys/bus; mkdir -p "${0%/*}";'
                   '[ ! -d "$1" ] || cp -a "$1" "$0"; shift; '
-                  + (f"ulimit -n {files}; " if files else "") + 'exec "$@"'
+                  + (f"ulimit -n {files}; " if files else "")
+                  + ("trap '' XFSZ; ulimit -f 0; " if no_room else "") + 'exec "$@"'
                   + (" >/dev/full" if to_full else ""))
         cmd = (["unshare", "-m", "--", "sh", "-c", script, DEVICE, src]
                + (as_user or []) + VOMO[:-1] + [exe] + list(args))
@@ -210,6 +211,14 @@ class Metrics(unittest.TestCase):
                     "# HELP corvane_die")[0]
                 self.assertEqual(run_vomo(tree, program=METRICS), (status, want, err))
 
+    def test_a_label_escaped(self):
+        # A channel's name becomes a label value: a backslash and a quote
+        # in it are escaped as the text format wants.
+        tree = {"in_voltage0_a\\b\"c_raw": "1365\n"}
+        status, out, err = run_vomo(tree, program=METRICS)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn('corvane_supply_volts{rail="a\\\\b\\"c"} 0.999755859\n', out)
+
     def test_file_replaced_whole(self):
         # The directory is the board's; what was there is replaced, and
         # nothing is left beside it, also when the write fails.
@@ -227,6 +236,36 @@ class Metrics(unittest.TestCase):
                 p = subprocess.run([PROMTOOL, "check", "metrics"], input=text,
                                    capture_output=True, text=True, timeout=60)
                 self.assertEqual((p.returncode, p.stdout + p.stderr), (0, ""))
+            # Only its own file: anything else is refused and left as it is.
+            # (A null device of the test's own: the machine's stays out of
+            # reach of a fault.)
+            fifo, link, sub, null = (os.path.join(d, n) for n in ("fifo", "link", "sub", "null"))
+            os.mkfifo(fifo)
+            os.symlink(path, link)
+            os.mkdir(sub)
+            os.mknod(null, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+            for other in (fifo, link, sub, null):
+                before = os.lstat(other)
+                self.assertEqual(run_vomo(zynq7000_tree(), program=METRICS, args=[other]),
+                                 (2, "", f"{other}: not a regular file; left as it is\n"))
+                after = os.lstat(other)
+                self.assertEqual((after.st_mode, after.st_ino, after.st_rdev),
+                                 (before.st_mode, before.st_ino, before.st_rdev))
+            self.assertEqual(sorted(os.listdir(d)),
+                             ["corvane-vomo.prom", "fifo", "link", "null", "sub"])
+            # No room for the new file: the old one stays, and nothing is
+            # left beside it.
+            status, out, err = run_vomo(zynq7000_tree(), program=METRICS, args=[path],
+                                        no_room=True)
+            self.assertEqual((status, out), (1, ""))
+            self.assertIn("File too large", err)
+            with open(path) as f:
+                self.assertEqual(f.read(), text)
+            self.assertEqual(sorted(os.listdir(d)),
+                             ["corvane-vomo.prom", "fifo", "link", "null", "sub"])
+            # A failed channel is said in the status, however well FILE is written.
+            broken = dict(zynq7000_tree(), in_voltage9_raw="hot\n")
+            self.assertEqual(run_vomo(broken, program=METRICS, args=[path])[0], 1)
             gone = os.path.join(d, "no", "such", "dir", "x.prom")
             status, out, err = run_vomo(zynq7000_tree(), program=METRICS, args=[gone])
             self.assertEqual((status, out), (1, ""))
