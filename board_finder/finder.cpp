@@ -5,17 +5,20 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 
 const char find_usage[] =
     "usage: corvane-find [-i IFACE]... [-t SECONDS] [-n COUNT] [--rate N] [--json] [-v]\n"
     "                    [TARGET[:PORT]]...\n"
     "       corvane-find --watch [--every SECONDS] [-i IFACE]... [--rate N] [--json] [-v]\n"
-    "                    [--prometheus-sd FILE [--scrape-port PORT]] [TARGET[:PORT]]...\n"
+    "                    [--prometheus-sd FILE [--scrape-port PORT] [--forget-after DURATION]]\n"
+    "                    [TARGET[:PORT]]...\n"
     "\n"
     "Asks the local network for Corvane boards and lists those that answer.\n"
     "Without a TARGET the request is broadcast on every interface that is up\n"
@@ -35,6 +38,8 @@ const char find_usage[] =
     "  --prometheus-sd FILE  with --watch: keep FILE a Prometheus file-based\n"
     "                    service discovery list of the boards seen\n"
     "  --scrape-port PORT  the port Prometheus scrapes them on (default 9100)\n"
+    "  --forget-after DURATION  a board that stopped answering stays listed\n"
+    "                    this long (default 1d; s, m, h or d)\n"
     "  TARGET            a board, a broadcast address, or a block\n"
     "                    ADDRESS/PREFIX (16 to 32) whose every host is asked;\n"
     "                    by address or name; PORT defaults to 49100\n"
@@ -56,6 +61,30 @@ parse_seconds(const char *text, double *seconds, double least)
 		return false;
 	*seconds = v;
 	return true;
+}
+
+bool
+parse_duration(const char *text, double *seconds)
+{
+	char *end;
+	errno = 0;
+	double v = strtod(text, &end);
+	if (end == text || errno != 0 || !std::isfinite(v) || !(v > 0))
+		return false;
+	static const struct {
+		const char *unit;
+		double seconds;
+	} units[] = {{"", 1}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+	for (const auto &u : units) {
+		if (strcmp(end, u.unit) == 0) {
+			v *= u.seconds;
+			if (v > 3650.0 * 86400)
+				return false;
+			*seconds = v;
+			return true;
+		}
+	}
+	return false;
 }
 
 static bool
@@ -81,6 +110,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 		opt_sd = 260,
 		opt_scrape_port = 261,
 		opt_rate = 262,
+		opt_forget = 263,
 	};
 	static const struct option longopts[] = {
 		{"help", no_argument, nullptr, 'h'},
@@ -91,6 +121,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 		{"prometheus-sd", required_argument, nullptr, opt_sd},
 		{"scrape-port", required_argument, nullptr, opt_scrape_port},
 		{"rate", required_argument, nullptr, opt_rate},
+		{"forget-after", required_argument, nullptr, opt_forget},
 		{nullptr, 0, nullptr, 0},
 	};
 
@@ -98,7 +129,7 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 	optind = 0;  // glibc: start afresh, even in the middle of a cluster
 	int c;
 	const char *once = nullptr;  // -t or -n, which a watch has no use for
-	bool every = false, scrape_port = false;
+	bool every = false, scrape_port = false, forget = false;
 	while ((c = getopt_long(argc, argv, ":i:t:n:hv", longopts, nullptr)) != -1) {
 		switch (c) {
 		case 'i':
@@ -163,6 +194,14 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 			opts->rate = static_cast<unsigned>(rate);
 			break;
 		}
+		case opt_forget:
+			if (!parse_duration(optarg, &opts->forget_s)) {
+				*why = std::string("--forget-after ") + optarg +
+				    ": not a duration (90, 30m, 12h, 1d) above 0 and at most 3650d";
+				return EFindAction_Usage_Error;
+			}
+			forget = true;
+			break;
 		case 'h':
 			return EFindAction_Help;
 		case opt_version:
@@ -191,6 +230,10 @@ parse_find_args(int argc, char **argv, find_options *opts, std::string *why)
 	}
 	if (scrape_port && opts->sd_file.empty()) {
 		*why = "--scrape-port needs --prometheus-sd";
+		return EFindAction_Usage_Error;
+	}
+	if (forget && opts->sd_file.empty()) {
+		*why = "--forget-after needs --prometheus-sd";
 		return EFindAction_Usage_Error;
 	}
 	for (int i = optind; i < argc; i++)
@@ -395,4 +438,58 @@ format_sd(std::vector<board_entry> boards, unsigned scrape_port)
 		    ", \"corvane_proto_ver\": \"" + std::to_string(b.proto_ver) + "\"}}";
 	}
 	return out + (boards.empty() ? "]\n" : "\n]\n");
+}
+
+// The unescaping of what json_string wrote: \" \\ and \u00XX.
+static bool
+json_unescape(const std::string &s, std::string *out)
+{
+	out->clear();
+	for (size_t i = 0; i < s.size(); i++) {
+		if (s[i] != '\\') {
+			out->push_back(s[i]);
+			continue;
+		}
+		if (++i == s.size())
+			return false;
+		if (s[i] == '"' || s[i] == '\\') {
+			out->push_back(s[i]);
+		} else if (s[i] == 'u' && i + 4 < s.size() && s.compare(i + 1, 2, "00") == 0 &&
+		           isxdigit(static_cast<unsigned char>(s[i + 3])) &&
+		           isxdigit(static_cast<unsigned char>(s[i + 4]))) {
+			out->push_back(static_cast<char>(std::stoi(s.substr(i + 3, 2), nullptr, 16)));
+			i += 4;
+		} else {
+			return false;
+		}
+	}
+	return true;
+}
+
+bool
+parse_sd(const std::string &text, std::vector<board_entry> *boards)
+{
+	static const std::regex group(
+	    "\\{\"targets\": \\[\"([0-9.]+):[0-9]+\"\\], \"labels\": \\{\"corvane_interface\": "
+	    "\"((?:[^\"\\\\]|\\\\.)*)\", \"corvane_proto_ver\": \"([0-9]{1,9})\"\\}\\}");
+	static const std::regex list("\\[(\\n  .*(,\\n  .*)*\\n)?\\]\\n?");
+	if (!std::regex_match(text, list))
+		return false;
+	std::vector<board_entry> found;
+	for (std::sregex_iterator it(text.begin(), text.end(), group), end; it != end; ++it) {
+		struct in_addr in;
+		std::string iface;
+		if (inet_pton(AF_INET, (*it)[1].str().c_str(), &in) != 1 ||
+		    !json_unescape((*it)[2].str(), &iface))
+			return false;
+		found.push_back({ntohl(in.s_addr), 49100,
+		    static_cast<uint32_t>(std::stoul((*it)[3].str())), iface, 0});
+	}
+	size_t groups = 0;
+	for (size_t at = text.find("\n  {"); at != std::string::npos; at = text.find("\n  {", at + 1))
+		groups++;
+	if (found.size() != groups)
+		return false;
+	*boards = std::move(found);
+	return true;
 }

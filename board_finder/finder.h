@@ -28,6 +28,7 @@ struct find_options {
 	std::string sd_file;               // --prometheus-sd; "" when not asked for
 	unsigned scrape_port = 9100;       // --scrape-port: the node exporter's
 	unsigned rate = 128;               // --rate: addresses beyond a router a second
+	double forget_s = 86400;           // --forget-after: a lost board leaves the list
 	std::vector<std::string> targets;  // TARGET[:PORT], as given
 };
 
@@ -46,6 +47,9 @@ EFindAction parse_find_args(int argc, char **argv, find_options *opts, std::stri
 
 // "1", "0.25", "2e-1": more than 0 (at least `least`), at most 3600.
 bool parse_seconds(const char *text, double *seconds, double least = 0);
+// A duration: a number and an optional unit, s, m, h or d ("90", "30m",
+// "1.5h", "1d"): more than 0 and at most 3650 days.
+bool parse_duration(const char *text, double *seconds);
 
 // Sorts by address, then port, and writes the report in either form.
 void sort_boards(std::vector<board_entry> *boards);
@@ -63,6 +67,9 @@ std::string format_event(bool found, const board_entry &board, bool json);
 // target group per board, "ADDRESS:PORT" (PORT the scrape port), labelled
 // with the interface and protocol version, sorted by address.
 std::string format_sd(std::vector<board_entry> boards, unsigned scrape_port);
+// The boards of a list format_sd wrote (the port of each, the scrape
+// port); false when the text is not such a list.
+bool parse_sd(const std::string &text, std::vector<board_entry> *boards);
 
 extern const char find_usage[];
 

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <err.h>
 
+#include <cstdint>
 #include <cstdio>
 
 // Calls fn on SIGINT and SIGTERM; false when it cannot.
@@ -14,6 +15,10 @@ inline void
 system_start(void)
 {
 }
+
+// Waits until the finder's descriptor is ready or ms milliseconds have
+// passed (a signal ends the wait too).
+bool wait_ready(intptr_t handle, int ms);
 
 // Renames from over to: a reader of `to` sees the old file or the new.
 inline bool

@@ -81,3 +81,10 @@ replace_with(const char *from, const char *to)
 	errno = EACCES;
 	return false;
 }
+
+bool
+wait_ready(intptr_t handle, int ms)
+{
+	return WaitForSingleObject(reinterpret_cast<HANDLE>(handle), static_cast<DWORD>(ms)) ==
+	    WAIT_OBJECT_0;
+}

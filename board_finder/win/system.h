@@ -20,6 +20,9 @@ bool on_interrupt(void (*fn)(void));
 // Winsock ready, and a console that shows UTF-8, as interface names come.
 void system_start(void);
 
+// Waits until the finder's event is set or ms milliseconds have passed.
+bool wait_ready(intptr_t handle, int ms);
+
 // Renames from over to, which may exist: a reader of `to` sees the old
 // file or the new. errno says why it failed.
 bool replace_with(const char *from, const char *to);

@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import time
 from typing import Iterable, Iterator, Union
 
 from ._binding import Board, Event, FindError, _sorted
@@ -43,18 +44,27 @@ def write_prometheus_sd(path: str, boards: Iterable[Board], port: int = 9100) ->
 
 def watch_prometheus_sd(path: str, port: int = 9100, interval: float = 2.0,
                         interfaces: Union[str, Iterable[str]] = (),
-                        targets: Union[str, Iterable[str]] = ()) -> Iterator[Event]:
+                        targets: Union[str, Iterable[str]] = (),
+                        forget_after: float = 86400.0) -> Iterator[Event]:
     """watch() that keeps `path` the service discovery list of the boards
-    it sees (empty at first), replaced as each is found and lost; yields
-    each event after the file says so."""
-    seen: "dict[tuple, Board]" = {}
+    it sees (empty at first), replaced as each is found; yields each event
+    after the file says so. A board that is lost stays listed, so that
+    Prometheus says it is down, until it is found again or `forget_after`
+    seconds have passed since it last answered (checked as events come)."""
+    listed: "dict[str, Board]" = {}
+    lost_at: "dict[str, float]" = {}
     prometheus_sd([], port)  # a bad port is said before the watch starts
     write_prometheus_sd(path, [], port)
     for event in watch(interval, interfaces, targets):
-        key = (event.board.address, event.board.port)
+        address = event.board.address
         if event.kind == "found":
-            seen[key] = event.board
+            listed[address] = event.board
+            lost_at.pop(address, None)
         else:
-            seen.pop(key, None)
-        write_prometheus_sd(path, seen.values(), port)
+            lost_at[address] = time.monotonic() - 3 * interval
+        now = time.monotonic()
+        for gone in [a for a, t in lost_at.items() if now - t >= forget_after]:
+            listed.pop(gone, None)
+            del lost_at[gone]
+        write_prometheus_sd(path, listed.values(), port)
         yield event

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string>
+#include <tuple>
 
 TEST(FinderArgs, SecondsTargetsAndCounts)
 {
@@ -62,6 +63,39 @@ TEST(FinderReport, ServiceDiscoveryList)
 	    "\"corvane_proto_ver\": \"2\"}}\n"
 	    "]\n");
 	EXPECT_EQ(format_sd({}, 9100), "[]\n");
+
+	// A watch reads back what it wrote (with an interface name that needs
+	// escaping), and nothing else.
+	boards.push_back({0x0A000205, 49100, 2, std::string("e\\t\x01h", 5), 0});
+	std::vector<board_entry> back;
+	ASSERT_TRUE(parse_sd(format_sd(boards, 9100), &back));
+	ASSERT_EQ(back.size(), 3u);
+	EXPECT_EQ((std::tuple(back[0].addr, back[0].proto_ver, back[0].iface)),
+	    (std::tuple(0x0A000005u, 3u, std::string("eth0"))));
+	EXPECT_EQ(back[1].iface, "eth\"1");
+	EXPECT_EQ(back[2].iface, std::string("e\\t\x01h", 5));
+	EXPECT_TRUE(parse_sd("[]\n", &back) && back.empty());
+	for (const char *other : {"", "{}", "[\n  {\"targets\": [\"10.0.0.5:9100\"]}\n]\n",
+	         "[\n  {\"targets\": [\"10.0.0.x:9100\"], \"labels\": {\"corvane_interface\": "
+	         "\"eth0\", \"corvane_proto_ver\": \"3\"}}\n]\n"})
+		EXPECT_FALSE(parse_sd(other, &back)) << other;
+}
+
+TEST(FinderArgs, Durations)
+{
+	struct { const char *text; bool ok; double seconds; } cases[] = {
+		{"90", true, 90}, {"30m", true, 1800}, {"1.5h", true, 5400}, {"1d", true, 86400},
+		{"3650d", true, 3650.0 * 86400}, {"2s", true, 2}, {"0", false, 0}, {"-1d", false, 0},
+		{"1w", false, 0}, {"d", false, 0}, {"3651d", false, 0}, {"nan", false, 0},
+		{"1 d", false, 0},
+	};
+	for (const auto &c : cases) {
+		double got = 0;
+		EXPECT_EQ(parse_duration(c.text, &got), c.ok) << c.text;
+		if (c.ok) {
+			EXPECT_EQ(got, c.seconds) << c.text;
+		}
+	}
 }
 
 TEST(FinderArgs, UnknownOptionsAreNamed)
@@ -73,6 +107,9 @@ TEST(FinderArgs, UnknownOptionsAreNamed)
 		{{"--watch", "-n", "1"}, "-n cannot be combined with --watch"},
 		{{"-t", "1", "--watch"}, "-t cannot be combined with --watch"},
 		{{"--every", "1"}, "--every needs --watch"},
+		{{"--watch", "--forget-after", "1d"}, "--forget-after needs --prometheus-sd"},
+		{{"--watch", "--prometheus-sd", "f", "--forget-after", "1w"},
+		    "--forget-after 1w: not a duration (90, 30m, 12h, 1d) above 0 and at most 3650d"},
 		{{"--watch", "--every", "0.001"}, "--every 0.001: not a number of seconds from 0.01 to 3600"},
 		{{"--prometheus-sd", "f"}, "--prometheus-sd needs --watch"},
 		{{"--watch", "--scrape-port", "9"}, "--scrape-port needs --prometheus-sd"},

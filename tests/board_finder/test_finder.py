@@ -12,6 +12,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 import unittest
 
 from testbed import harness, lan, wire
@@ -334,9 +335,10 @@ class Rack(OnLan):
                                    60, stdout=subprocess.PIPE, bufsize=0)
                     for extra in (["--prometheus-sd", sd, "--scrape-port", "9200"], ["--json"])]
         seen = [[], []]
-        listed = {"found": [{"targets": [self.COMES_AND_GOES + ":9200"],
-                             "labels": {"corvane_interface": "eth2", "corvane_proto_ver": "2"}}],
-                  "lost": []}
+        # A lost board stays listed, so that Prometheus says it is down.
+        board_group = [{"targets": [self.COMES_AND_GOES + ":9200"],
+                        "labels": {"corvane_interface": "eth2", "corvane_proto_ver": "2"}}]
+        listed = {"found": board_group, "lost": board_group}
 
         def sd_list():
             with open(sd) as f:
@@ -367,6 +369,72 @@ class Rack(OnLan):
                           for line in js],
                          [{"event": e, "address": self.COMES_AND_GOES, "port": 49100,
                            "proto_ver": 2, "interface": "eth2"} for e in ("found", "lost", "found")])
+
+
+    def test_the_list_outlives_a_lost_board_a_failed_write_and_a_restart(self):
+        """The list is written again each round until it can be (said once,
+        and its end); a lost board stays in it until --forget-after has
+        passed; a watch started again takes the list's boards as known."""
+        work = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, work)
+        os.chmod(work, 0o777)  # the watcher runs as nobody
+        sub = os.path.join(work, "sub")
+        sd = os.path.join(sub, "boards.json")
+
+        def watcher(*extra):
+            w = self.lan.spawn(self.host, finder_cmd("--watch", "--every", "0.1", "--prometheus-sd",
+                                                     sd, *extra, self.COMES_AND_GOES),
+                               60, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+            self.addCleanup(harness.stop, w)
+            return w
+
+        def listed(want, seconds=10):
+            deadline = time.monotonic() + seconds
+            while True:
+                try:
+                    with open(sd) as f:
+                        got = [g["targets"][0].split(":")[0] for g in json.load(f)]
+                except (OSError, ValueError):
+                    got = None
+                if got == want or time.monotonic() >= deadline:
+                    return got
+                time.sleep(0.05)
+
+        w = watcher("--forget-after", "2")
+        said = f"corvane-find: {sd}: No such file or directory; written again each round " \
+               "until it can be\n"
+        self.assertEqual(next_line(types.SimpleNamespace(stdout=w.stderr), 10), said)
+        board = self.lan.spawn(self.gone, [ARGS.tarvo])
+        self.assertTrue(next_line(w, 30).startswith("found "))
+        os.mkdir(sub)
+        os.chmod(sub, 0o777)
+        self.assertEqual(listed([self.COMES_AND_GOES]), [self.COMES_AND_GOES])
+        self.assertEqual(next_line(types.SimpleNamespace(stdout=w.stderr), 10),
+                         f"corvane-find: {sd}: written again\n")
+        harness.stop(board)
+        self.assertTrue(next_line(w, 30).startswith("lost "))
+        lost_at = time.monotonic()
+        self.assertEqual(listed([self.COMES_AND_GOES], 0), [self.COMES_AND_GOES])
+        self.assertEqual(listed([]), [])
+        self.assertGreater(time.monotonic() - lost_at, 1.0)  # kept for --forget-after 2
+        harness.stop(w)
+
+        # Started again over a list with the board, which does not answer:
+        # it stays listed, still to be confirmed.
+        with open(sd, "w") as f:
+            f.write(format_groups([self.COMES_AND_GOES]))
+        w = watcher()
+        time.sleep(1)
+        self.assertEqual(listed([self.COMES_AND_GOES], 0), [self.COMES_AND_GOES])
+        harness.stop(w)
+        self.assertEqual(w.stderr.read(), b"")
+
+
+def format_groups(addrs):
+    return json.dumps([{"targets": [f"{a}:9100"], "labels": {"corvane_interface": "eth2",
+                                                             "corvane_proto_ver": "2"}}
+                       for a in addrs], indent=None).replace("[{", "[\n  {").replace(
+        "}}, {", "}},\n  {").replace("}}]", "}}\n]") + "\n"
 
 
 @harness.can_run(LAN_PROBLEM)

@@ -93,7 +93,7 @@ class Installed(unittest.TestCase):
                                capture_output=True, timeout=60)
             self.assertEqual((p.returncode, p.stderr), (0, b""))
         for mode, want in (("watch", ["found 127.0.0.1 True 127.0.0.1:9300",
-                                      "lost 127.0.0.1 True",
+                                      "lost 127.0.0.1 True 127.0.0.1:9300",
                                       "found 127.0.0.1 True 127.0.0.1:9300"]),
                            ("async", ["find_async: 3 boards; the loop went on: True",
                                       "300 at once: 300 boards"] +
