@@ -49,6 +49,18 @@ struct net_datagram {
 	unsigned ifindex;  // 0 when unknown
 };
 
+// The receive buffer a socket has, in bytes, and the system setting that
+// would allow more (empty where there is none).
+struct net_buffer {
+	unsigned long bytes;
+	std::string setting;
+	unsigned long setting_now;
+};
+void net_receive_buffer(net_set *set, net_buffer *buffer);
+// How many datagrams the kernel has dropped on the set's sockets for want
+// of room; false where the system does not say.
+bool net_dropped(net_set *set, unsigned long *dropped);
+
 // The machine's IPv4 neighbour table: the entries it holds now (in every
 // network namespace), the most it takes (gc_thresh3), and how often it
 // has been full. False where the system does not say.

@@ -162,6 +162,7 @@ struct search {
 	unsigned long tried = 0, sent = 0;  // requests in all; those that went
 	unsigned long round_sent = 0;       // in this round
 	bool more_queued = false;  // a socket had more than a step takes
+	unsigned long drops_said = 0;  // answers the kernel dropped, as said so far
 	bool table_said = false;
 	std::map<unsigned, std::string> iface_names{};
 	unsigned reported = 0;
@@ -346,6 +347,26 @@ take(struct search *s, const net_datagram &d, double at)
 		run_takes(s, r, key, &board);
 	else
 		watch_takes(s, as_watch(s), key, d.addr, &board);
+}
+
+// Answers the kernel dropped, said with what would keep them: once at the
+// end of a run, and in a watch whenever more were lost.
+static void
+say_drops(struct search *s)
+{
+	unsigned long n;
+	if (!net_dropped(&s->socks, &n) || n == s->drops_said)
+		return;
+	net_buffer buffer;
+	net_receive_buffer(&s->socks, &buffer);
+	std::string line = std::to_string(n - s->drops_said) +
+	    " datagrams were dropped by the kernel: the receive buffer (" +
+	    std::to_string(buffer.bytes) + " bytes) was full";
+	if (!buffer.setting.empty())
+		line += "; raise " + buffer.setting + " (now " + std::to_string(buffer.setting_now) +
+		    ") to keep them";
+	find_log(s->f, CORVANE_LOG_WARNING, line);
+	s->drops_said = n;
 }
 
 // Takes what the sockets hold, a few batches from each within the slice's
@@ -667,6 +688,7 @@ run_step(struct search *s, run_policy *r)
 	bool over = stopping(s) || now_s() >= r->deadline;
 	if (!over && !(s->sent == 0 && s->tried > 0 && round_tried(s)))
 		return 1;
+	say_drops(s);
 	log_tally(s);
 	if (f->cancelled.load())
 		return 0;
@@ -689,6 +711,7 @@ watch_step(struct search *s, watch_policy *w)
 		} else if (s->round_sent > 0) {
 			w->mute = false;
 		}
+		say_drops(s);
 		lose_missing(s, w);
 		// Interfaces come and go while a watch runs: the broadcasts are
 		// planned again each round.

@@ -34,6 +34,8 @@ struct fake_net {
 	unsigned long entries, limit, overflows;
 	bool overflow_on_send;        // each request to an unresolved host overflows
 	unsigned send_room;           // requests a socket takes before it is full; 0: any
+	unsigned long dropped;        // answers the kernel dropped, when known
+	bool dropped_known;
 	int unicast_error;            // what each unicast fails with; 0: none
 	std::vector<fake_sent> sent;
 	std::vector<fake_answer> inbox;  // in order of arrival

@@ -224,3 +224,16 @@ void
 net_wake_close(net_wake *)
 {
 }
+
+void
+net_receive_buffer(net_set *, net_buffer *buffer)
+{
+	*buffer = {.bytes = 212992, .setting = "net.core.rmem_max", .setting_now = 212992};
+}
+
+bool
+net_dropped(net_set *, unsigned long *dropped)
+{
+	*dropped = fake.dropped;
+	return fake.dropped_known;
+}

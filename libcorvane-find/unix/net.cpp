@@ -5,6 +5,7 @@
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -21,8 +22,22 @@
 #include <cstring>
 #include <unordered_map>
 
-// Enough for a few hundred replies that arrive at the same moment.
+// Enough for a few thousand replies that arrive at the same moment, or
+// as much as the system allows if that is more.
 enum : int { socket_buffer_bytes = 4 << 20 };
+
+static unsigned long
+sysctl_value(const char *path)
+{
+	FILE *f = fopen(path, "re");
+	char line[32] = "";
+	if (f != nullptr) {
+		if (fgets(line, sizeof(line), f) == nullptr)
+			line[0] = '\0';
+		fclose(f);
+	}
+	return strtoul(line, nullptr, 10);
+}
 
 double
 net_now(void)
@@ -128,14 +143,7 @@ bool
 net_neighbours(net_neighbour_table *table)
 {
 	*table = {};
-	FILE *f = fopen("/proc/sys/net/ipv4/neigh/default/gc_thresh3", "re");
-	char line[32] = "";
-	if (f != nullptr) {
-		if (fgets(line, sizeof(line), f) == nullptr)
-			line[0] = '\0';
-		fclose(f);
-	}
-	table->limit = strtoul(line, nullptr, 10);
+	table->limit = sysctl_value("/proc/sys/net/ipv4/neigh/default/gc_thresh3");
 	return read_arp_stats(table);
 }
 
@@ -237,8 +245,11 @@ net_grow(net_set *set, std::string *why)
 	// Beyond the system's limit only with the rights to pass it; without,
 	// the limit itself is taken.
 	int bytes = socket_buffer_bytes;
-	if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof(bytes)) == -1)
-		setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes));
+	unsigned long allowed = sysctl_value("/proc/sys/net/core/rmem_max");
+	int receive = static_cast<int>(std::clamp(allowed, static_cast<unsigned long>(bytes),
+	    static_cast<unsigned long>(INT32_MAX / 2)));
+	if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &receive, sizeof(receive)) == -1)
+		setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receive, sizeof(receive));
 	if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == -1)
 		setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof(bytes));
 	struct sockaddr_in any;
@@ -304,6 +315,33 @@ arrival_ifindex(struct msghdr *msg)
 		}
 	}
 	return 0;
+}
+
+// The kernel's count of what each socket dropped, as SO_MEMINFO gives it.
+bool
+net_dropped(net_set *set, unsigned long *dropped)
+{
+	*dropped = 0;
+	for (int fd : set->fds) {
+		uint32_t info[SK_MEMINFO_VARS] = {};
+		socklen_t len = sizeof(info);
+		if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) == -1 ||
+		    len < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t))
+			return false;
+		*dropped += info[SK_MEMINFO_DROPS];
+	}
+	return true;
+}
+
+void
+net_receive_buffer(net_set *set, net_buffer *buffer)
+{
+	int bytes = 0;
+	socklen_t len = sizeof(bytes);
+	getsockopt(set->fds.back(), SOL_SOCKET, SO_RCVBUF, &bytes, &len);
+	// The kernel doubles what it is asked for, and gives that.
+	*buffer = {.bytes = static_cast<unsigned long>(bytes) / 2, .setting = "net.core.rmem_max",
+	    .setting_now = sysctl_value("/proc/sys/net/core/rmem_max")};
 }
 
 unsigned

@@ -378,3 +378,19 @@ net_wake_close(net_wake *wake)
 {
 	CloseHandle(wake->event);
 }
+
+void
+net_receive_buffer(net_set *set, net_buffer *buffer)
+{
+	int bytes = 0;
+	int len = sizeof(bytes);
+	getsockopt(set->socks.back(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&bytes), &len);
+	*buffer = {.bytes = static_cast<unsigned long>(bytes), .setting = "", .setting_now = 0};
+}
+
+// Windows does not say what it dropped.
+bool
+net_dropped(net_set *, unsigned long *)
+{
+	return false;
+}

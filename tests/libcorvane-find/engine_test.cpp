@@ -426,3 +426,30 @@ TEST(Engine, FailuresSaidWhenKnown)
 	EXPECT_EQ(refused, "dispatch: not from inside the finder's own callback");
 	corvane_finder_free(f);
 }
+
+// Answers the kernel dropped for want of room are said, with the setting
+// that would keep them: at the end of a run, and in a watch as they come.
+TEST(Engine, DroppedAnswersSaid)
+{
+	const std::string said = " datagrams were dropped by the kernel: the receive buffer "
+	    "(212992 bytes) was full; raise net.core.rmem_max (now 212992) to keep them";
+	// Each request makes the kernel drop 20 answers; a run's three rounds
+	// 60, a watch's first round 20 by the time its second begins.
+	for (bool watch : {false, true}) {
+		fake_reset();
+		fake.nets = {lan("eth0", 2, "10.1.0.1")};
+		fake.dropped_known = true;
+		fake.on_send = [](const fake_sent &s) {
+			fake.dropped += 20;
+			fake.inbox.push_back({s.at + 0.01, ip("10.1.0.5"), 49100, s.ifindex});
+		};
+		seen out;
+		corvane_finder *f = finder(&out);
+		const double start = fake.now;
+		ASSERT_EQ(watch ? corvane_finder_start_watch(f, 1, on_event, &out)
+		                : corvane_finder_start_run(f, on_board, &out), 0);
+		loop(f, start + 1.9);
+		EXPECT_EQ(out.warnings, std::vector<std::string>{(watch ? "20" : "60") + said}) << watch;
+		corvane_finder_free(f);
+	}
+}
