@@ -4,6 +4,7 @@ daemons on a LAN of namespaces, and against a crowd on loopback."""
 import ipaddress
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -53,6 +54,17 @@ def peak(proc, timeout):
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status)
     return proc.returncode, out[0].decode(), err[0].decode(), usage.ru_maxrss
+
+
+DROPS = re.compile(r"^(corvane-find: )?\d+ datagrams were dropped by the kernel: the receive "
+                   r"buffer \(\d+ bytes\) was full; raise net\.core\.rmem_max \(now \d+\) to "
+                   r"keep them\n", re.M)
+
+
+def without_drops(stderr):
+    """stderr without the line that says how many answers a flood made the
+    kernel drop: under a flood, that is what the finder should say."""
+    return DROPS.sub("", stderr)
 
 
 def boards(stdout):
@@ -257,7 +269,7 @@ class ForgedAnswers(unittest.TestCase):
         status, found, err, took = self.forge(["-t", str(self.WAIT)], "flood")
         print(f"\nflood of 100000 forged answers: {len(found)} listed, "
               f"the run ended {took:.3f} s after its first request", file=sys.stderr)
-        self.assertEqual((status, err), (0, ""))
+        self.assertEqual((status, without_drops(err)), (0, ""))
         self.assertIn(("10.84.0.11", 49100, 2, "eth0"), found)
         for addr, port, _, _ in found:
             host = ipaddress.ip_address(addr)
@@ -504,7 +516,7 @@ class Swarm(unittest.TestCase):
                 print(f"\n{name}: {len(listed)} listed, ended {took:.3f} s after its first "
                       f"request, peak {kib // 1024} MiB", file=sys.stderr)
                 self.assertEqual(listed, sorted(listed, key=ipaddress.ip_address))
-                self.assertEqual((status, len(listed), err),
+                self.assertEqual((status, len(listed), without_drops(err)),
                                  (0, 65536, f"{warning}stopped listing boards at 65536; more "
                                             "answered\n"))
                 # The product ends within wait + 0.3 s; the margin is for a
