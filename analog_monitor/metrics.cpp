@@ -8,16 +8,37 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+// Where a board says its own rails' nominal voltages.
+static const char default_config[] = "/etc/corvane-vomo-metrics.conf";
+
+// A rail's nominal voltage, for the alert that compares each reading with
+// it. NaN: the rail has none, and no alert.
+struct nominal_volts {
+	std::string rail;
+	double volts;
+};
+
+// The Zynq-7000's datasheet values (DS187), for a board with DDR3 and an
+// external reference; a board's configuration says otherwise.
+static const nominal_volts datasheet_nominals[] = {
+	{"vccint", 1.0}, {"vccaux", 1.8}, {"vccbram", 1.0}, {"vccpint", 1.0},
+	{"vccpaux", 1.8}, {"vccoddr", 1.5}, {"vrefp", 1.25},
+};
 
 // The report, built in memory so that a file is never left half written.
 struct metrics {
-	std::string temps, rails;
+	std::string temps, rails, nominals;
 	unsigned n_temps;
+	std::vector<nominal_volts> table;
 };
 
 // vomo's value, as it prints it: the text between " is " and the unit.
@@ -74,7 +95,57 @@ take(const char *name, EChannel kind, const char *line, void *arg)
 	}
 	char volts[64];
 	snprintf(volts, sizeof(volts), "%.10g", strtod(value.c_str(), nullptr) / mV_mul);
-	m->rails += "corvane_supply_volts{rail=\"" + quoted(rail_of(name)) + "\"} " + volts + "\n";
+	std::string rail = rail_of(name);
+	m->rails += "corvane_supply_volts{rail=\"" + quoted(rail) + "\"} " + volts + "\n";
+	for (const nominal_volts &n : m->table) {
+		if (n.rail == rail && !std::isnan(n.volts)) {
+			snprintf(volts, sizeof(volts), "%.10g", n.volts);
+			m->nominals += "corvane_supply_nominal_volts{rail=\"" + quoted(rail) + "\"} " +
+			    volts + "\n";
+		}
+	}
+}
+
+// Reads "RAIL VOLTS" and "RAIL none" lines (blank lines and # comments
+// aside) over the datasheet's values. A file that is absent is no error
+// when it is the default one; any line that is not one of those is.
+static bool
+read_config(const char *path, bool named, std::vector<nominal_volts> *table)
+{
+	*table = {std::begin(datasheet_nominals), std::end(datasheet_nominals)};
+	FILE *f = fopen(path, "re");
+	if (f == nullptr) {
+		if (errno == ENOENT && !named)
+			return true;
+		fprintf(stderr, "%s: %s\n", path, strerror(errno));
+		return false;
+	}
+	char line[256];
+	for (unsigned n = 1; fgets(line, sizeof(line), f) != nullptr; n++) {
+		char rail[64], value[64], extra[2];
+		char *hash = strchr(line, '#');
+		if (hash != nullptr)
+			*hash = '\0';
+		int got = sscanf(line, "%63s %63s %1s", rail, value, extra);
+		if (got <= 0)
+			continue;
+		bool none = got == 2 && strcmp(value, "none") == 0;
+		char *end = value;
+		double volts = none ? NAN : strtod(value, &end);
+		if (got != 2 || (!none && (end == value || *end != '\0' || !std::isfinite(volts)))) {
+			fprintf(stderr, "%s:%u: not RAIL VOLTS or RAIL none\n", path, n);
+			fclose(f);
+			return false;
+		}
+		auto known = std::find_if(table->begin(), table->end(),
+		    [&](const nominal_volts &v) { return v.rail == rail; });
+		if (known != table->end())
+			known->volts = volts;
+		else
+			table->push_back({rail, volts});
+	}
+	fclose(f);
+	return true;
 }
 
 static std::string
@@ -90,6 +161,10 @@ exposition(const metrics &m, bool up)
 	if (!m.rails.empty())
 		out += "# HELP corvane_supply_volts A supply rail's voltage, by the rail's name.\n"
 		       "# TYPE corvane_supply_volts gauge\n" + m.rails;
+	if (!m.nominals.empty())
+		out += "# HELP corvane_supply_nominal_volts A supply rail's nominal voltage, from the "
+		       "datasheet or the board's configuration.\n"
+		       "# TYPE corvane_supply_nominal_volts gauge\n" + m.nominals;
 	return out;
 }
 
@@ -159,13 +234,22 @@ own_file(const char *path)
 int
 main(int argc, char **argv)
 {
+	const char *config = default_config;
+	bool named = argc >= 3 && strcmp(argv[1], "-c") == 0;
+	if (named) {
+		config = argv[2];
+		argc -= 2;
+		argv += 2;
+	}
 	if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
-		fputs("usage: corvane-vomo-metrics [FILE]\n", stderr);
+		fputs("usage: corvane-vomo-metrics [-c CONFIG] [FILE]\n", stderr);
 		return 2;
 	}
 	if (argc == 2 && !own_file(argv[1]))
 		return 2;
 	metrics m = {};
+	if (!read_config(config, named, &m.table))
+		return 2;
 	int status = scan_channels(iio_device_dir, take, &m);
 	std::string text = exposition(m, status == 0);
 	if (argc == 2)

@@ -193,6 +193,15 @@ corvane_supply_volts{{rail="vccpaux"}} 1.799560547
 corvane_supply_volts{{rail="vccoddr"}} 1.5
 corvane_supply_volts{{rail="vrefp"}} 1.250244141
 corvane_supply_volts{{rail="vrefn"}} -0.001464844
+# HELP corvane_supply_nominal_volts A supply rail's nominal voltage, from the datasheet or the board's configuration.
+# TYPE corvane_supply_nominal_volts gauge
+corvane_supply_nominal_volts{{rail="vccint"}} 1
+corvane_supply_nominal_volts{{rail="vccaux"}} 1.8
+corvane_supply_nominal_volts{{rail="vccbram"}} 1
+corvane_supply_nominal_volts{{rail="vccpint"}} 1
+corvane_supply_nominal_volts{{rail="vccpaux"}} 1.8
+corvane_supply_nominal_volts{{rail="vccoddr"}} {ddr}
+corvane_supply_nominal_volts{{rail="vrefp"}} 1.25
 """
 
 
@@ -207,9 +216,31 @@ class Metrics(unittest.TestCase):
                                                      "in file\n"),
                                       (None, 1, 0, f"{DEVICE}: No such file or directory\n")):
             with self.subTest(up=up, err=err):
-                want = ZYNQ_METRICS.format(up=up) if tree else ZYNQ_METRICS.format(up=0).split(
+                want = ZYNQ_METRICS.format(up=up, ddr=1.5) if tree else ZYNQ_METRICS.format(up=0, ddr=1.5).split(
                     "# HELP corvane_die")[0]
                 self.assertEqual(run_vomo(tree, program=METRICS), (status, want, err))
+
+    def test_each_boards_own_nominal_voltages(self):
+        # The datasheet's values unless the board's configuration says
+        # otherwise: DDR3L at 1.35 V, and the on-chip reference, which has
+        # no nominal VREFP (and no alert). A line that says neither is an
+        # error, and nothing is written.
+        with tempfile.TemporaryDirectory() as d:
+            conf = os.path.join(d, "corvane-vomo-metrics.conf")
+            with open(conf, "w") as f:
+                f.write("# DDR3L, and the on-chip reference\n\nvccoddr 1.35\n vrefp none # \n")
+            want = ZYNQ_METRICS.format(up=1, ddr=1.35).replace(
+                'corvane_supply_nominal_volts{rail="vrefp"} 1.25\n', "")
+            self.assertEqual(run_vomo(zynq7000_tree(), program=METRICS, args=["-c", conf]),
+                             (0, want, ""))
+            for bad in ("vccoddr\n", "vccoddr 1.35 V\n", "vccoddr 1,35\n", "vrefp nan\n"):
+                with open(conf, "w") as f:
+                    f.write("vccint 1.0\n" + bad)
+                self.assertEqual(run_vomo(zynq7000_tree(), program=METRICS, args=["-c", conf]),
+                                 (2, "", f"{conf}:2: not RAIL VOLTS or RAIL none\n"), bad)
+            missing = os.path.join(d, "none.conf")
+            self.assertEqual(run_vomo(zynq7000_tree(), program=METRICS, args=["-c", missing]),
+                             (2, "", f"{missing}: No such file or directory\n"))
 
     def test_a_label_escaped(self):
         # A channel's name becomes a label value: a backslash and a quote
@@ -230,7 +261,7 @@ class Metrics(unittest.TestCase):
                              (0, "", ""))
             with open(path) as f:
                 text = f.read()
-            self.assertEqual((text, os.listdir(d)), (ZYNQ_METRICS.format(up=1),
+            self.assertEqual((text, os.listdir(d)), (ZYNQ_METRICS.format(up=1, ddr=1.5),
                                                       ["corvane-vomo.prom"]))
             if PROMTOOL:
                 p = subprocess.run([PROMTOOL, "check", "metrics"], input=text,

@@ -40,6 +40,7 @@ for deb in "$out"/*.deb; do
 		want="-rwxr-xr-x ./usr/sbin/tarvo
 -rwxr-xr-x ./usr/bin/vomo
 -rwxr-xr-x ./usr/bin/corvane-vomo-metrics
+-rw-r--r-- ./etc/corvane-vomo-metrics.conf
 -rw-r--r-- ./lib/systemd/system/tarvo.service
 -rw-r--r-- ./lib/systemd/system/corvane-vomo-metrics.service
 -rw-r--r-- ./lib/systemd/system/corvane-vomo-metrics.timer
