@@ -421,6 +421,7 @@ class Rack(OnLan):
         os.mkdir(sub)
         os.chmod(sub, 0o777)
         self.assertEqual(listed([self.COMES_AND_GOES]), [self.COMES_AND_GOES])
+        first = os.stat(sd).st_ino
         self.assertEqual(next_line(types.SimpleNamespace(stdout=w.stderr), 10),
                          f"corvane-find: {sd}: written again\n")
         harness.stop(board)
@@ -429,6 +430,8 @@ class Rack(OnLan):
         self.assertEqual(listed([self.COMES_AND_GOES], 0), [self.COMES_AND_GOES])
         self.assertEqual(listed([]), [])
         self.assertGreater(time.monotonic() - lost_at, 1.0)  # kept for --forget-after 2
+        # Replaced whole, never written in place: a new file each time.
+        self.assertNotEqual(os.stat(sd).st_ino, first)
         harness.stop(w)
 
         # Started again over a list with the board, which does not answer:
