@@ -37,6 +37,7 @@ struct dgram_batch {
 	struct mmsghdr in[batch_len];
 	unsigned char send_buf[batch_len][TARVO_DGRAM_LEN];
 	struct iovec send_iov[batch_len];
+	alignas(struct cmsghdr) unsigned char out_control[batch_len][CMSG_SPACE(sizeof(struct in_pktinfo))];
 	struct mmsghdr out[batch_len];
 };
 
@@ -98,6 +99,8 @@ answer_batch(struct dgram_batch *b, unsigned n, bool spare, struct neighbours *n
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
 		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
+		reply_from_address_asked(&b->in[i].msg_hdr, &b->out[answers].msg_hdr,
+		    b->out_control[answers], sizeof(b->out_control[answers]));
 		answers++;
 	}
 	return answers;

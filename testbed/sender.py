@@ -202,7 +202,9 @@ def ask(dst, times):
                 s.sendto(REQUEST, (dst, PORT))
                 sent += 1
                 try:
-                    if s.recvfrom(64)[0] == REPLY:
+                    # Only from the address asked: a board with several
+                    # answers from the one its request went to.
+                    if s.recvfrom(64) == (REPLY, (dst, PORT)):
                         answered += 1
                         break
                 except socket.timeout:

@@ -43,6 +43,14 @@ void drop_broadcasts(const struct tarvo_endpoint *ep, const uint32_t *bcast, uns
 // it; a datagram to this host reaches one socket, which answers it however
 // its frame was addressed.
 bool sent_to_group(struct msghdr *msg);
+
+// Makes the answer `out` leave from the local address its request `in`
+// was sent to, when that was one of this host's own (a host may hold
+// several, on one link or on others); an answer to a broadcast leaves
+// from the interface's address, as the kernel chooses. control holds the
+// answer's control message.
+void reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *control,
+    size_t control_len);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);
 bool is_answered(const unsigned char *recv_buf, ssize_t len);
 bool is_sender_reachable(const struct sockaddr_in *from);

@@ -143,6 +143,33 @@ open_endpoint(int port, struct tarvo_endpoint *ep)
 		setsockopt(ep->fd[i], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
 }
 
+void
+reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *control,
+    size_t control_len)
+{
+	out->msg_control = nullptr;
+	out->msg_controllen = 0;
+	for (struct cmsghdr *cm = CMSG_FIRSTHDR(in); cm != nullptr; cm = CMSG_NXTHDR(in, cm)) {
+		if (cm->cmsg_level != IPPROTO_IP || cm->cmsg_type != IP_PKTINFO)
+			continue;
+		struct in_pktinfo asked;
+		memcpy(&asked, CMSG_DATA(cm), sizeof(asked));
+		if (asked.ipi_addr.s_addr != asked.ipi_spec_dst.s_addr)
+			return;  // a broadcast or multicast
+		struct in_pktinfo from = {};
+		from.ipi_spec_dst = asked.ipi_addr;
+		memset(control, 0, control_len);
+		out->msg_control = control;
+		out->msg_controllen = CMSG_SPACE(sizeof(from));
+		struct cmsghdr *oc = CMSG_FIRSTHDR(out);
+		oc->cmsg_level = IPPROTO_IP;
+		oc->cmsg_type = IP_PKTINFO;
+		oc->cmsg_len = CMSG_LEN(sizeof(from));
+		memcpy(CMSG_DATA(oc), &from, sizeof(from));
+		return;
+	}
+}
+
 bool
 sent_to_group(struct msghdr *msg)
 {

@@ -25,6 +25,7 @@ TARVO = harness.program()
 SENDER = sender.__file__
 FRAMES = os.path.join(HERE, "frames.py")
 A, B, B2, ATTACKER, HOST = "10.80.0.1", "10.80.0.2", "10.80.0.102", "10.80.0.66", "10.80.0.9"
+B3 = "10.79.5.1"  # b's address on a second link, which the host reaches through b
 PROBLEM = lan.unavailable()
 
 
@@ -75,6 +76,10 @@ class Hostile(unittest.TestCase):
             cls.addClassCleanup(cls.errs[name].close)
             cls.daemons[name] = cls.lan.spawn(ns, TARVO, stderr=cls.errs[name])
         lan.ip("addr", "add", B2 + "/24", "dev", "eth0", ns=cls.daemons["b"].ns)
+        # A second link of b's own (a veth pair inside b), off the LAN.
+        lan.ip(ns=cls.daemons["b"].ns, stdin="link add eth1 type veth peer name eth1p\n"
+               f"addr add {B3}/24 dev eth1\nlink set eth1 up\nlink set eth1p up\n")
+        lan.ip("route", "add", "10.79.5.0/24", "via", B, ns=cls.host)
         cls.lan.wait_bound(cls.daemons.values())
 
     def send(self, ns, *args, timeout=120):
@@ -371,7 +376,9 @@ class Hostile(unittest.TestCase):
                          "rtnetlink: No buffer space available; tables read again\n")
 
     def test_listens_on_every_address(self):
-        for dest in (B, B2):
+        # And answers from the address asked: a second one on the link, and
+        # one on another link.
+        for dest in (B, B2, B3):
             with self.subTest(dest=dest):
                 self.assertEqual(self.ask(dest), 1)
 
