@@ -1,6 +1,7 @@
 // What the kernel knows of the board's neighbours and routes, from rtnetlink.
 #include "neighbours.h"
 
+#include <linux/filter.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -346,6 +348,40 @@ netlink_socket(unsigned groups)
 	return fd;
 }
 
+// Route changes of the tables the daemon does not follow are dropped in
+// the kernel, so that they never wake it: a lone route message (a dump's
+// parts, NLM_F_MULTI, all pass) whose table is neither main nor local nor
+// the mark of one above 255. Netlink's fields are in the host's order; the
+// types and flags that matter fit their first byte on a little-endian host
+// and their last on a big-endian one.
+static void
+follow_tables_only(int fd)
+{
+	const uint16_t probe = 1;
+	uint8_t first;
+	memcpy(&first, &probe, 1);
+	const uint32_t low = first == 1 ? 0 : 1;
+	const uint32_t type_at = offsetof(struct nlmsghdr, nlmsg_type) + low;
+	const uint32_t flags_at = offsetof(struct nlmsghdr, nlmsg_flags) + low;
+	const uint32_t table_at = NLMSG_HDRLEN + offsetof(struct rtmsg, rtm_table);
+	struct sock_filter prog[] = {
+		BPF_STMT(BPF_LD | BPF_B | BPF_ABS, flags_at),
+		BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, NLM_F_MULTI, 7, 0),
+		BPF_STMT(BPF_LD | BPF_B | BPF_ABS, type_at),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, RTM_NEWROUTE, 1, 0),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, RTM_DELROUTE, 0, 4),
+		BPF_STMT(BPF_LD | BPF_B | BPF_ABS, table_at),
+		BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, RT_TABLE_COMPAT, 2, 0),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, RT_TABLE_UNSPEC, 1, 0),
+		BPF_STMT(BPF_RET | BPF_K, 0),
+		BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
+	};
+	struct sock_fprog filter = {.len = sizeof(prog) / sizeof(prog[0]), .filter = prog};
+	// Without the filter the daemon still follows the right tables; it
+	// only wakes more.
+	setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof(filter));
+}
+
 // Opens the socket and asks for the tables, keeping what is known.
 static void
 open_socket(struct neighbours *nb)
@@ -353,6 +389,7 @@ open_socket(struct neighbours *nb)
 	nb->fd = netlink_socket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE);
 	if (nb->fd == -1)
 		return;
+	follow_tables_only(nb->fd);
 	nb->opens++;
 	// Room for a burst of changes while the service thread answers; the
 	// kernel's limit for an unprivileged daemon may grant less.

@@ -332,10 +332,13 @@ class Hostile(unittest.TestCase):
         # Two peers forget the board and send to other ports of it, the
         # board forgets them, again and again, and address queries for the
         # board come from new addresses 2000 times a second: its neighbour
-        # table changes all the time, and nothing of that wakes the daemon.
+        # table changes all the time, and nothing of that wakes the daemon;
+        # nor do 96 route changes in a table it does not follow.
         a = self.daemons["a"]
         tid = service_thread(a)
         before = switches(a, tid)
+        lan.ip(ns=a.ns, stdin="".join(f"route {op} 10.201.{i}.0/24 dev eth0 table 100\n"
+                                      for op in ("add", "del") for i in range(48)))
         peers = [self.lan.spawn(ns, [sys.executable, SENDER, *cmd], 60)
                  for ns, cmd in ((self.host, ["chatter", A, "1"]),
                                  (self.attacker, ["chatter", A, "1"]),
