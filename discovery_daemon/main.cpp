@@ -208,20 +208,20 @@ udp_check_thread(void *args)
 		opens_seen = nb->opens;
 		struct epoll_event ready[TARVO_SEND_SOCKS + 1];
 		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1,
-		    nb->reread_due ? static_cast<int>(neigh_reopen_ns / 1000000) : -1);
-		if (n == 0 && nb->reread_due)
+		    neigh_reread_wait_ms(nb, now_ns()));
+		// A re-read that is due comes whatever else arrives.
+		if (neigh_reread_now(nb, now_ns()))
 			neigh_read(nb, now_ns());
 		for (int k = 0; k < n; k++) {
 			unsigned i = ready[k].data.u32;
-			if (i != rtnetlink_tag) {
+			if (i != rtnetlink_tag)
 				serve(&ep, i, &batch, &log, nb);
-				continue;
-			}
-			neigh_read(nb, now_ns());
-			if (nb->routes_gen != routes_seen) {
-				routes_seen = nb->routes_gen;
-				follow_broadcasts(&ep, nb);
-			}
+			else
+				neigh_read(nb, now_ns());
+		}
+		if (nb->routes_gen != routes_seen) {
+			routes_seen = nb->routes_gen;
+			follow_broadcasts(&ep, nb);
 		}
 	}
 }

@@ -233,6 +233,19 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 	return true;
 }
 
+// More routes than the table holds: nobody is held, since who must be
+// cannot be told, until a re-read after a route is gone finds they fit.
+static void
+too_many_routes(struct neighbours *nb)
+{
+	nb->routes_lost = true;
+	if (nb->routes_said)
+		return;
+	nb->routes_said = true;
+	fprintf(stderr, "rtnetlink: more than %u routes; nobody is held until they fit\n",
+	    unsigned{neigh_routes_max});
+}
+
 void
 neigh_route(struct neighbours *nb, const struct route4 *r, enum neigh_change how)
 {
@@ -253,9 +266,11 @@ neigh_route(struct neighbours *nb, const struct route4 *r, enum neigh_change how
 	else if (how != neigh_del && nb->n_routes < neigh_routes_max)
 		nb->routes[nb->n_routes++] = *r;
 	else if (how != neigh_del)
-		nb->routes_lost = true;
+		too_many_routes(nb);
 	else if (at != end)
 		*at = nb->routes[--nb->n_routes];
+	else if (nb->routes_lost)
+		nb->reread_due = true;  // perhaps they fit now
 }
 
 // The link's routes go with it: the kernel does not always say so.
@@ -407,6 +422,8 @@ neigh_open(struct neighbours *nb)
 	draw_key(nb);
 	nb->reopened_ns = neigh_long_ago;
 	nb->reread_due = false;
+	nb->loss_pending = false;
+	nb->routes_said = false;
 	nb->lost = {-1, 0};
 	// The socket that follows the tables first: it takes the process's
 	// own port id, by which tools name it.
@@ -418,12 +435,14 @@ neigh_open(struct neighbours *nb)
 	}
 }
 
-// Messages were lost to a full buffer: the tables are read again, what is
-// known kept meanwhile, at most once a second. A line on standard error
-// says so at most once a minute, with how many times it was not said.
+// Messages were lost to a full buffer (loss), or a route went while there
+// were too many to follow: the tables are read again, what is known kept
+// meanwhile, at most once a second. A line on standard error says a loss
+// at most once a minute, with how many times it was not said.
 static void
-events_lost(struct neighbours *nb, int64_t now_ns)
+events_lost(struct neighbours *nb, int64_t now_ns, bool loss)
 {
+	nb->loss_pending |= loss;
 	if (now_ns - nb->reopened_ns < neigh_reopen_ns) {
 		nb->reread_due = true;  // once the second has passed
 		return;
@@ -431,13 +450,14 @@ events_lost(struct neighbours *nb, int64_t now_ns)
 	nb->reread_due = false;
 	nb->reopened_ns = now_ns;
 	unsigned long held;
-	if (send_log_admit(&nb->lost, now_ns, neigh_say_ns, &held)) {
+	if (nb->loss_pending && send_log_admit(&nb->lost, now_ns, neigh_say_ns, &held)) {
 		if (held == 0)
 			fprintf(stderr, "rtnetlink: %s; tables read again\n", strerror(ENOBUFS));
 		else
 			fprintf(stderr, "rtnetlink: %s; tables read again (%lu more times not shown)\n",
 			    strerror(ENOBUFS), held);
 	}
+	nb->loss_pending = false;
 	close(nb->fd);
 	nb->n_routes = 0;
 	nb->routes_lost = false;
@@ -522,16 +542,38 @@ take_link(struct neighbours *nb, const struct nlmsghdr *h)
 	neigh_noarp(nb, ifi->ifi_index, up && (ifi->ifi_flags & (IFF_NOARP | IFF_LOOPBACK)));
 }
 
+static void
+routes_fit(struct neighbours *nb)
+{
+	nb->routes_said = false;
+	fprintf(stderr, "rtnetlink: the routes fit again; holds as before\n");
+}
+
+bool
+neigh_reread_now(const struct neighbours *nb, int64_t now_ns)
+{
+	return nb->reread_due && now_ns - nb->reopened_ns >= neigh_reopen_ns;
+}
+
+int
+neigh_reread_wait_ms(const struct neighbours *nb, int64_t now_ns)
+{
+	if (!nb->reread_due)
+		return -1;
+	int64_t left = nb->reopened_ns + neigh_reopen_ns - now_ns;
+	return left <= 0 ? 0 : static_cast<int>(left / 1000000) + 1;
+}
+
 void
 neigh_read(struct neighbours *nb, int64_t now_ns)
 {
 	alignas(struct nlmsghdr) unsigned char buf[16384];
 	if (nb->reread_due && nb->fd != -1)
-		events_lost(nb, now_ns);
+		events_lost(nb, now_ns, false);
 	while (nb->fd != -1) {
 		ssize_t n = recv(nb->fd, buf, sizeof(buf), 0);
 		if (n == -1 && errno == ENOBUFS) {
-			events_lost(nb, now_ns);
+			events_lost(nb, now_ns, true);
 			continue;
 		}
 		if (n <= 0)
@@ -558,6 +600,8 @@ neigh_read(struct neighbours *nb, int64_t now_ns)
 					nb->dumping = static_cast<enum neigh_dump>(nb->dumping + 1);
 					if (nb->dumping != neigh_dump_done)
 						ask_dump(nb);
+					else if (nb->routes_said && !nb->routes_lost)
+						routes_fit(nb);
 				}
 				break;
 			}

@@ -88,13 +88,17 @@ struct neighbours {
 	struct route4 routes[neigh_routes_max];
 	unsigned n_routes;
 	bool routes_lost;  // more than neigh_routes_max: nobody is held
+	bool routes_said;  // and that was said; its end will be
 	unsigned routes_gen;  // counts changes of the local table
 	int noarp[noarp_links_max];  // links that resolve nothing (loopback, tunnels)
 	unsigned n_noarp;
 	// Messages lost: when the tables were last read again for it, and the
 	// lines that say so.
 	int64_t reopened_ns;
-	bool reread_due;  // lost again within the second: read them when it has passed
+	// Lost again within the second, or a route gone while there were too
+	// many: read them when the second has passed.
+	bool reread_due;
+	bool loss_pending;  // and messages were lost: that is said as it is done
 	struct send_log lost;
 };
 
@@ -134,5 +138,9 @@ void neigh_open(struct neighbours *nb);
 // again within a second, the tables are read when the second has passed
 // and neigh_read is called again (reread_due says it should be).
 void neigh_read(struct neighbours *nb, int64_t now_ns);
+// Whether a re-read is due by now_ns, and the milliseconds until it is (-1:
+// none is due), for the loop's wait.
+bool neigh_reread_now(const struct neighbours *nb, int64_t now_ns);
+int neigh_reread_wait_ms(const struct neighbours *nb, int64_t now_ns);
 
 #endif

@@ -378,6 +378,31 @@ class Hostile(unittest.TestCase):
         self.assertEqual(self.stderr_of("b")[logged:],
                          "rtnetlink: No buffer space available; tables read again\n")
 
+    @unittest.skipIf(len(TARVO) > 1, "the emulator holds nobody")
+    def test_too_many_routes_hold_nobody_until_they_fit(self):
+        # Past 256 routes the daemon cannot tell whom to hold, holds nobody
+        # and says so; once the routes are gone it reads them again, says
+        # that they fit, and holds a forged sender as before.
+        b = self.daemons["b"]
+        logged = len(self.stderr_of("b"))
+        routes = [f"10.203.{i // 250}.{i % 250}/32 dev eth0" for i in range(300)]
+
+        def said(line):
+            deadline = time.monotonic() + 10
+            while line not in self.stderr_of("b")[logged:] and time.monotonic() < deadline:
+                time.sleep(0.05)
+            return self.stderr_of("b")[logged:]
+        lan.ip(ns=b.ns, stdin="".join(f"route add {r}\n" for r in routes))
+        self.assertIn("rtnetlink: more than 256 routes; nobody is held until they fit\n",
+                      said("more than 256"))
+        lan.ip(ns=b.ns, stdin="".join(f"route del {r}\n" for r in routes))
+        self.assertIn("rtnetlink: the routes fit again; holds as before\n", said("fit again"))
+        self.assertEqual(self.ask(B), 1)
+        before = udp_counters(b)["OutDatagrams"]
+        self.send(self.attacker, "spoof", "10.80.0.201", 5000, B, wire.REQUEST.hex(), 20)
+        time.sleep(0.5)
+        self.assertEqual(udp_counters(b)["OutDatagrams"] - before, 1)
+
     def test_listens_on_every_address(self):
         # And answers from the address asked: a second one on the link, and
         # one on another link.
