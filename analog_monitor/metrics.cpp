@@ -29,7 +29,10 @@ struct nominal_volts {
 
 // The Zynq-7000's datasheet values (DS187), for a board with DDR3 and an
 // external reference; a board's configuration says otherwise.
-static const nominal_volts datasheet_nominals[] = {
+static const struct {
+	const char *rail;
+	double volts;
+} datasheet_nominals[] = {
 	{"vccint", 1.0}, {"vccaux", 1.8}, {"vccbram", 1.0}, {"vccpint", 1.0},
 	{"vccpaux", 1.8}, {"vccoddr", 1.5}, {"vrefp", 1.25},
 };
@@ -112,7 +115,9 @@ take(const char *name, EChannel kind, const char *line, void *arg)
 static bool
 read_config(const char *path, bool named, std::vector<nominal_volts> *table)
 {
-	*table = {std::begin(datasheet_nominals), std::end(datasheet_nominals)};
+	table->clear();
+	for (const auto &n : datasheet_nominals)
+		table->push_back({n.rail, n.volts});
 	FILE *f = fopen(path, "re");
 	if (f == nullptr) {
 		if (errno == ENOENT && !named)
