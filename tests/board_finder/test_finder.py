@@ -604,6 +604,8 @@ class BeyondARouter(OnLan):
             boards.append(cls.lan.spawn(node, [ARGS.tarvo]))
         cls.lan.wait_bound(boards)
 
+    @unittest.skipIf(SANITIZED, "33 s of waiting that the sanitizers add nothing to; the engine's "
+                     "unit tests run the same turns under them")
     def test_a_rack_behind_a_router_is_found_whole_and_spares_its_table(self):
         # Asked all at once, the first thousand addresses filled the
         # router's neighbour table every round, and the far boards were
