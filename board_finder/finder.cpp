@@ -331,13 +331,20 @@ escaped(const std::string &text)
 	return table_text(text, &chars);
 }
 
+// A board's MAC address as text shows it: "-" when it is not known.
+static const char *
+mac_text(const board_entry &b)
+{
+	return b.mac.empty() ? "-" : b.mac.c_str();
+}
+
 std::string
 format_text(const std::vector<board_entry> &boards)
 {
 	std::string out;
 	char line[160];
-	snprintf(line, sizeof(line), "%-15s %5s %9s %-15s %10s\n",
-	    "ADDRESS", "PORT", "PROTO_VER", "INTERFACE", "RTT_MS");
+	snprintf(line, sizeof(line), "%-15s %5s %9s %-15s %10s %s\n",
+	    "ADDRESS", "PORT", "PROTO_VER", "INTERFACE", "RTT_MS", "MAC");
 	out += line;
 	for (const board_entry &b : boards) {
 		snprintf(line, sizeof(line), "%-15s %5u %9u ", dotted(b.addr).c_str(), b.port,
@@ -346,7 +353,7 @@ format_text(const std::vector<board_entry> &boards)
 		size_t chars = 1;
 		out += b.iface.empty() ? std::string("-") : table_text(b.iface, &chars);
 		out.append(chars < 15 ? 15 - chars : 0, ' ');
-		snprintf(line, sizeof(line), " %10.3f\n", b.rtt_ms);
+		snprintf(line, sizeof(line), " %10.3f %s\n", b.rtt_ms, mac_text(b));
 		out += line;
 	}
 	return out;
@@ -389,7 +396,10 @@ json_fields(const board_entry &b)
 	out += fields;
 	out += ", \"interface\": " + json_string(b.iface);
 	snprintf(fields, sizeof(fields), ", \"rtt_ms\": %.3f", b.rtt_ms);
-	return out + fields;
+	out += fields;
+	if (!b.mac.empty())
+		out += ", \"mac\": " + json_string(b.mac);
+	return out;
 }
 
 std::string
@@ -408,7 +418,7 @@ format_event(bool found, const board_entry &b, bool json)
 	    b.proto_ver);
 	std::string out = line;
 	out += b.iface.empty() ? std::string("-") : table_text(b.iface, &chars);
-	snprintf(line, sizeof(line), " %.3f\n", b.rtt_ms);
+	snprintf(line, sizeof(line), " %.3f %s\n", b.rtt_ms, mac_text(b));
 	return out + line;
 }
 
@@ -435,7 +445,8 @@ format_sd(std::vector<board_entry> boards, unsigned scrape_port)
 		out += i == 0 ? "\n  " : ",\n  ";
 		out += "{\"targets\": [" + json_string(dotted(b.addr) + ":" + std::to_string(scrape_port)) +
 		    "], \"labels\": {\"corvane_interface\": " + json_string(b.iface) +
-		    ", \"corvane_proto_ver\": \"" + std::to_string(b.proto_ver) + "\"}}";
+		    ", \"corvane_proto_ver\": \"" + std::to_string(b.proto_ver) + "\"" +
+		    (b.mac.empty() ? "" : ", \"corvane_mac\": " + json_string(b.mac)) + "}}";
 	}
 	return out + (boards.empty() ? "]\n" : "\n]\n");
 }
@@ -471,7 +482,8 @@ parse_sd(const std::string &text, std::vector<board_entry> *boards)
 {
 	static const std::regex group(
 	    "\\{\"targets\": \\[\"([0-9.]+):[0-9]+\"\\], \"labels\": \\{\"corvane_interface\": "
-	    "\"((?:[^\"\\\\]|\\\\.)*)\", \"corvane_proto_ver\": \"([0-9]{1,9})\"\\}\\}");
+	    "\"((?:[^\"\\\\]|\\\\.)*)\", \"corvane_proto_ver\": \"([0-9]{1,9})\""
+	    "(?:, \"corvane_mac\": \"([0-9a-f:]{17})\")?\\}\\}");
 	static const std::regex list("\\[(\\n  .*(,\\n  .*)*\\n)?\\]\\n?");
 	if (!std::regex_match(text, list))
 		return false;
@@ -483,7 +495,7 @@ parse_sd(const std::string &text, std::vector<board_entry> *boards)
 		    !json_unescape((*it)[2].str(), &iface))
 			return false;
 		found.push_back({ntohl(in.s_addr), 49100,
-		    static_cast<uint32_t>(std::stoul((*it)[3].str())), iface, 0});
+		    static_cast<uint32_t>(std::stoul((*it)[3].str())), iface, 0, (*it)[4].str()});
 	}
 	size_t groups = 0;
 	for (size_t at = text.find("\n  {"); at != std::string::npos; at = text.find("\n  {", at + 1))

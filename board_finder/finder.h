@@ -39,6 +39,7 @@ struct board_entry {
 	uint32_t proto_ver;
 	std::string iface;
 	double rtt_ms;
+	std::string mac = "";  // "" when not known: beyond a router
 };
 
 // Reads the command line into opts. On a usage error, *why says what is
@@ -59,13 +60,14 @@ std::string format_json(const std::vector<board_entry> &boards);
 // \xHH.
 std::string escaped(const std::string &text);
 
-// One line of a watch: "found ADDRESS PORT PROTO_VER INTERFACE RTT_MS" or
+// One line of a watch: "found ADDRESS PORT PROTO_VER INTERFACE RTT_MS MAC" or
 // "lost ADDRESS PORT", or the same as one JSON object.
 std::string format_event(bool found, const board_entry &board, bool json);
 
 // The boards as a Prometheus file-based service discovery list: one
 // target group per board, "ADDRESS:PORT" (PORT the scrape port), labelled
-// with the interface and protocol version, sorted by address.
+// with the interface, protocol version and MAC address (when known),
+// sorted by address.
 std::string format_sd(std::vector<board_entry> boards, unsigned scrape_port);
 // The boards of a list format_sd wrote (the port of each, the scrape
 // port); false when the text is not such a list.

@@ -31,7 +31,7 @@ entry(const struct corvane_board *board)
 	struct in_addr in;
 	inet_pton(AF_INET, board->address, &in);
 	return {ntohl(in.s_addr), static_cast<uint16_t>(board->port), board->proto_ver,
-	    board->interface, board->rtt_ms};
+	    board->interface, board->rtt_ms, corvane_board_mac(board)};
 }
 
 static int

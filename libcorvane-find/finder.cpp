@@ -178,6 +178,12 @@ corvane_finder_set_count(struct corvane_finder *f, unsigned count)
 	});
 }
 
+CORVANE_API const char *
+corvane_board_mac(const struct corvane_board *board)
+{
+	return search_board_mac(board);
+}
+
 CORVANE_API int
 corvane_finder_set_rate(struct corvane_finder *f, unsigned per_second)
 {

@@ -104,6 +104,16 @@ std::string net_iface_name(unsigned ifindex);
 // does not say.
 void net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known);
 
+// A host the system has resolved, with its hardware address as
+// "aa:bb:cc:dd:ee:ff".
+struct net_mac {
+	uint32_t addr;
+	unsigned ifindex;
+	std::string mac;
+};
+// Every resolved IPv4 neighbour; empty where the system does not say.
+void net_macs(std::vector<net_mac> *macs);
+
 // Adds a socket on an ephemeral port to the set: the one that sends from
 // now on. False with *why ("bind: ...").
 bool net_grow(net_set *set, std::string *why);
@@ -111,6 +121,9 @@ std::size_t net_count(const net_set *set);
 // Sends dgram to d; a broadcast leaves through d's interface. 0, or the
 // error.
 int net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len);
+// Sends dgram to the unicast d from socket i of the set, whatever sends.
+int net_send_from(net_set *set, std::size_t i, const find_dest &d, const unsigned char *dgram,
+    std::size_t len);
 
 // Takes up to n datagrams queued on socket i of the set, without waiting;
 // gives how many.

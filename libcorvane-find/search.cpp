@@ -6,6 +6,12 @@
 // at a rate, and on-link hosts that must be resolved first as the
 // machine's neighbour table has room, each in turns that go on across
 // rounds.
+//
+// Anyone on a LAN can send an answer from any address. A board is listed
+// only once it has answered a request sent to its own address from the
+// confirming socket (the set's first), whose port no broadcast has shown:
+// every other answer only names an address to confirm. In a watch, a
+// known board stays alive only by answering there, each round.
 #include "search.h"
 
 #include "lookup.h"
@@ -13,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <unordered_map>
@@ -36,6 +43,16 @@ constexpr double table_recheck_s = 0.1;
 constexpr double lookup_recheck_s = 0.05;
 // A burst beyond a router: at most this much of a second's rate at once.
 constexpr double routed_burst_s = 0.25;
+// Confirmations a second, and at once: a thousand boards answer a
+// broadcast together, and their confirmations must not make their answers
+// come together again.
+constexpr double confirm_rate = 4000;
+constexpr double confirm_burst = 32;
+// How stale the list of resolved neighbours may be when a confirmation
+// asks whether its host takes a new entry of the table.
+constexpr double macs_recheck_s = 0.1;
+// The socket that confirms, and the first that asks.
+enum : size_t { confirm_sock = 0 };
 
 // A request to an on-link host whose address is not resolved yet waits
 // in the kernel, charged to the socket's send buffer, until the host
@@ -102,11 +119,25 @@ info_wanted(const corvane_finder *f)
 // What came back, for the log's account at the end.
 struct tally {
 	unsigned long received, boards, not_reply, elsewhere, other_port, listed, beyond;
+	unsigned long unasked;  // at the confirming socket from where no confirmation went
 };
+
+// An address that answered a request it could have seen, to be confirmed
+// at its own address: queued, then asked in round `round`.
+struct claim {
+	uint32_t addr;
+	uint16_t port;
+	unsigned ifindex;
+	unsigned long round;
+	double sent_at = 0;
+	bool sent = false, confirmed = false;
+}; 
 
 // A board a watch knows: as it last answered, and in which round.
 struct watched {
-	std::string address, iface;
+	std::string address, iface, mac;
+	uint32_t addr;
+	unsigned ifindex;
 	unsigned port, proto_ver;
 	double rtt_ms;
 	unsigned long round;
@@ -158,6 +189,14 @@ struct search {
 	double tokens = 0, tokens_at = 0;  // requests beyond a router allowed now
 	double table_at = 0;               // when the full table is looked at again
 	std::unordered_map<uint64_t, double> sent_at{};  // hosts asked in turns
+	// Addresses to confirm, in the order they answered.
+	std::unordered_map<uint64_t, claim> claims{};
+	std::deque<uint64_t> to_confirm{}, to_confirm_costly{};
+	std::deque<double> costly_sent{};  // when each costly one in flight went
+	double confirm_tokens = confirm_burst, confirm_tokens_at = 0;
+	double confirm_at = 0;  // when the first waiting confirmation is tried again
+	std::unordered_map<uint64_t, std::string> macs{};  // resolved neighbours
+	double macs_at = -1;                                // when they were read
 	std::vector<bool> block_failed{};
 	unsigned long tried = 0, sent = 0;  // requests in all; those that went
 	unsigned long round_sent = 0;       // in this round
@@ -247,16 +286,33 @@ iface_name(struct search *s, unsigned ifindex)
 	return it->second;
 }
 
+// The board being reported on this thread, and its hardware address:
+// what corvane_board_mac gives during the callback.
+static thread_local const struct corvane_board *reporting = nullptr;
+static thread_local const char *reporting_mac = "";
+
+const char *
+search_board_mac(const struct corvane_board *board)
+{
+	return board != nullptr && board == reporting ? reporting_mac : "";
+}
+
 static void
-report(struct search *s, const struct corvane_board *board, int kind)
+report(struct search *s, const struct corvane_board *board, const std::string &mac, int kind)
 {
 	int stop;
+	const struct corvane_board *outer = reporting;
+	const char *outer_mac = reporting_mac;
+	reporting = board;
+	reporting_mac = mac.c_str();
 	if (watch_policy *w = as_watch(s)) {
 		struct corvane_event event = {.kind = kind, .board = board};
 		stop = w->fn(&event, s->arg);
 	} else {
 		stop = as_run(s)->fn(board, s->arg);
 	}
+	reporting = outer;
+	reporting_mac = outer_mac;
 	if (stop != 0)
 		s->stopped = true;
 }
@@ -273,8 +329,61 @@ room_for_board(struct search *s, size_t listed)
 	return false;
 }
 
+static uint64_t
+mac_key(uint32_t addr, unsigned ifindex)
+{
+	return static_cast<uint64_t>(addr) << 32 | ifindex;
+}
+
+// The resolved neighbours, read again when older than `within`.
 static void
-run_takes(struct search *s, run_policy *r, uint64_t key, const struct corvane_board *board)
+read_macs(struct search *s, double within)
+{
+	double now = now_s();
+	if (s->macs_at >= 0 && now - s->macs_at < within)
+		return;
+	std::vector<net_mac> macs;
+	net_macs(&macs);
+	s->macs.clear();
+	for (net_mac &m : macs)
+		s->macs[mac_key(m.addr, m.ifindex)] = std::move(m.mac);
+	s->macs_at = now;
+}
+
+// Whether a request to addr takes an entry of the machine's neighbour
+// table that nothing holds yet: an on-link host it has not resolved. The
+// list is read again for a host not in it, at most every 10 ms.
+static bool
+takes_entry(struct search *s, uint32_t addr, unsigned ifindex)
+{
+	if (!on_link(s->nets, addr))
+		return false;
+	read_macs(s, macs_recheck_s);
+	if (s->macs.count(mac_key(addr, ifindex)) != 0)
+		return false;
+	read_macs(s, 0.01);
+	return s->macs.count(mac_key(addr, ifindex)) == 0;
+}
+
+// An on-link board's hardware address, as the neighbour entry its answer
+// leaves gives it; "" beyond a router, where it would be the router's.
+static std::string
+board_mac(struct search *s, uint32_t addr, unsigned ifindex)
+{
+	if (!on_link(s->nets, addr))
+		return "";
+	read_macs(s, macs_recheck_s);
+	auto it = s->macs.find(mac_key(addr, ifindex));
+	if (it == s->macs.end()) {
+		read_macs(s, 0);
+		it = s->macs.find(mac_key(addr, ifindex));
+	}
+	return it != s->macs.end() ? it->second : "";
+}
+
+static void
+run_takes(struct search *s, run_policy *r, uint64_t key, const struct corvane_board *board,
+    const std::string &mac)
 {
 	if (r->seen.count(key) != 0) {
 		s->t.listed++;
@@ -284,45 +393,92 @@ run_takes(struct search *s, run_policy *r, uint64_t key, const struct corvane_bo
 		return;
 	r->seen.insert(key);
 	s->reported++;
-	report(s, board, CORVANE_BOARD_FOUND);
+	report(s, board, mac, CORVANE_BOARD_FOUND);
 	if (s->f->count != 0 && s->reported >= s->f->count)
 		s->stopped = true;
 }
 
-// A watch notes the round a board answered in, and reports it found when
-// it was not known. A board found beyond a router is asked every round
-// from then on, by its own address: the router has resolved it.
+// A watch notes the round a board confirmed itself in, and reports it
+// found when it was not known.
 static void
-watch_takes(struct search *s, watch_policy *w, uint64_t key, uint32_t addr,
-    const struct corvane_board *board)
+watch_takes(struct search *s, watch_policy *w, uint64_t key, const struct corvane_board *board,
+    const claim &c, const std::string &mac)
 {
-	watched now = {.address = board->address, .iface = board->interface, .port = board->port,
+	watched now = {.address = board->address, .iface = board->interface, .mac = mac,
+	    .addr = c.addr, .ifindex = c.ifindex, .port = board->port,
 	    .proto_ver = board->proto_ver, .rtt_ms = board->rtt_ms, .round = s->round};
 	auto it = w->known.find(key);
 	if (it != w->known.end()) {
 		it->second = std::move(now);
-		s->t.listed++;
 		return;
 	}
 	if (!room_for_board(s, w->known.size()))
 		return;
 	w->known.emplace(key, std::move(now));
-	if (s->sent_at.count(key) != 0 && !on_link(s->nets, addr))
-		s->plan.dests.push_back({.addr = ipv4(addr, static_cast<uint16_t>(board->port)),
-		    .label = board->address});
 	s->reported++;
-	report(s, board, CORVANE_BOARD_FOUND);
+	report(s, board, mac, CORVANE_BOARD_FOUND);
 }
 
-// Looks at one datagram: a board's answer from where a request went, or
-// a refusal counted by its reason.
+// Queues a confirmation of addr:port, unless one is on its way in this
+// round.
 static void
-take(struct search *s, const net_datagram &d, double at)
+claim_address(struct search *s, uint64_t key, uint32_t addr, uint16_t port, unsigned ifindex)
+{
+	auto [it, added] = s->claims.try_emplace(key, claim{.addr = addr, .port = port,
+	    .ifindex = ifindex, .round = s->round});
+	claim &c = it->second;
+	if (!added && c.round == s->round)
+		return;
+	c.round = s->round;
+	c.sent = false;
+	c.ifindex = ifindex;
+	bool costly = !on_link(s->nets, addr) || takes_entry(s, addr, ifindex);
+	(costly ? s->to_confirm_costly : s->to_confirm).push_back(key);
+}
+
+// An answer at the confirming socket: a board, when a confirmation went
+// to where it came from and it is the first answer to it.
+static void
+take_confirmation(struct search *s, uint64_t key, const net_datagram &d, uint32_t proto_ver,
+    double at)
+{
+	auto it = s->claims.find(key);
+	if (it == s->claims.end() || !it->second.sent) {
+		s->t.unasked++;
+		return;
+	}
+	claim &c = it->second;
+	s->t.boards++;
+	if (c.confirmed && as_run(s) != nullptr) {
+		s->t.listed++;
+		return;
+	}
+	c.confirmed = true;
+	std::string text = dotted(d.addr);
+	std::string mac = board_mac(s, d.addr, d.ifindex);
+	struct corvane_board board = {.address = text.c_str(), .port = d.port,
+	    .proto_ver = proto_ver, .interface = iface_name(s, d.ifindex).c_str(),
+	    .rtt_ms = (at - c.sent_at) * 1000};
+	if (run_policy *r = as_run(s))
+		run_takes(s, r, key, &board, mac);
+	else
+		watch_takes(s, as_watch(s), key, &board, c, mac);
+}
+
+// Looks at one datagram that came to socket `sock`: a board's answer from
+// where a request went, or a refusal counted by its reason.
+static void
+take(struct search *s, size_t sock, const net_datagram &d, double at)
 {
 	uint32_t proto_ver;
 	s->t.received++;
 	if (!is_board_reply(d.bytes, d.len, d.truncated, &proto_ver) || !d.ipv4) {
 		s->t.not_reply++;
+		return;
+	}
+	uint64_t key = host_key(d.addr, d.port);
+	if (sock == confirm_sock) {
+		take_confirmation(s, key, d, proto_ver, at);
 		return;
 	}
 	switch (plan_admits(s->plan, d.addr, d.port)) {
@@ -335,18 +491,16 @@ take(struct search *s, const net_datagram &d, double at)
 	case admit_ok:
 		break;
 	}
-	uint64_t key = host_key(d.addr, d.port);
-	auto asked = s->sent_at.find(key);
-	double since = asked != s->sent_at.end() ? asked->second : s->asked_at;
-	std::string text = dotted(d.addr);
-	struct corvane_board board = {.address = text.c_str(), .port = d.port,
-	    .proto_ver = proto_ver, .interface = iface_name(s, d.ifindex).c_str(),
-	    .rtt_ms = (at - since) * 1000};
 	s->t.boards++;
+	bool listed;
 	if (run_policy *r = as_run(s))
-		run_takes(s, r, key, &board);
+		listed = r->seen.count(key) != 0;
 	else
-		watch_takes(s, as_watch(s), key, d.addr, &board);
+		listed = as_watch(s)->known.count(key) != 0;
+	if (listed)
+		s->t.listed++;
+	else
+		claim_address(s, key, d.addr, d.port, d.ifindex);
 }
 
 // Answers the kernel dropped, said with what would keep them: once at the
@@ -387,7 +541,7 @@ drain(struct search *s)
 			unsigned n = net_receive(&s->socks, i, batch, recv_batch);
 			double at = now_s();
 			for (unsigned k = 0; k < n && !s->stopped; k++)
-				take(s, batch[k], at);
+				take(s, i, batch[k], at);
 			if (n < recv_batch)
 				break;
 		}
@@ -428,6 +582,99 @@ add_tokens(struct search *s, double now)
 	s->tokens_at = now;
 }
 
+// Confirmations to hosts the machine has not resolved (an address no
+// board may have: a board that answers has resolved this host, and the
+// host it) take an entry of the neighbour table each, for about 3 s: at
+// most this many are in flight.
+enum : size_t { costly_in_flight_max = 128 };
+constexpr double entry_life_s = 3;
+
+// One confirmation from the confirming socket: 0, or the error.
+static int
+confirm(struct search *s, claim &c)
+{
+	find_dest d = {.addr = ipv4(c.addr, c.port), .label = dotted(c.addr)};
+	unsigned char dgram[TARVO_DGRAM_LEN];
+	build_request(dgram);
+	int error = net_send_from(&s->socks, confirm_sock, d, dgram, sizeof(dgram));
+	if (info_wanted(s->f))
+		find_log(s->f, CORVANE_LOG_INFO, "round " + std::to_string(s->round) + ": confirming " +
+		    d.label + ":" + std::to_string(c.port) + ": " +
+		    (error == 0 ? "sent" : net_error_text(error)));
+	if (!net_full(error)) {
+		c.sent = true;
+		c.sent_at = now_s();
+	}
+	return error;
+}
+
+// Whether the first costly confirmation may go now: beyond a router at
+// the block's rate, on a link while few are in flight and the neighbour
+// table is under half full. Otherwise says when to look again.
+static bool
+costly_may_go(struct search *s, const claim &c, double now, long *room)
+{
+	if (!on_link(s->nets, c.addr)) {
+		add_tokens(s, now);
+		if (s->tokens >= 1)
+			return s->tokens -= 1, true;
+		s->confirm_at = s->tokens_at + (1 - s->tokens) / s->f->rate;
+		return false;
+	}
+	while (!s->costly_sent.empty() && now - s->costly_sent.front() >= entry_life_s)
+		s->costly_sent.pop_front();
+	if (s->costly_sent.size() >= costly_in_flight_max) {
+		s->confirm_at = s->costly_sent.front() + entry_life_s;
+		return false;
+	}
+	if (*room == -2)
+		*room = table_room();
+	if (*room == 0) {
+		s->confirm_at = now + table_recheck_s;
+		return false;
+	}
+	if (*room > 0)
+		--*room;
+	s->costly_sent.push_back(now);
+	return true;
+}
+
+// Sends the confirmations due, at their rate: first those to resolved
+// hosts, then the costly ones as they may go. A full buffer leaves the
+// rest for later.
+static unsigned
+send_confirmations(struct search *s, unsigned budget, double until)
+{
+	double now = now_s();
+	s->confirm_tokens = std::min(s->confirm_tokens + (now - s->confirm_tokens_at) * confirm_rate,
+	    confirm_burst);
+	s->confirm_tokens_at = now;
+	long room = -2;  // the table not looked at yet
+	for (std::deque<uint64_t> *q : {&s->to_confirm, &s->to_confirm_costly}) {
+		// A token short by a rounding error is whole: the due time it
+		// gives is now.
+		while (!q->empty() && budget > 0 && s->confirm_tokens >= 1 - 1e-6 && !stopping(s)) {
+			if ((budget % 32) == 0 && now_s() >= until)
+				return budget;
+			auto it = s->claims.find(q->front());
+			if (it == s->claims.end()) {  // a board lost since
+				q->pop_front();
+				continue;
+			}
+			if (q == &s->to_confirm_costly && !costly_may_go(s, it->second, now, &room))
+				break;
+			if (net_full(confirm(s, it->second))) {
+				s->confirm_at = now + table_recheck_s;
+				return budget;
+			}
+			q->pop_front();
+			s->confirm_tokens -= 1;
+			budget--;
+		}
+	}
+	return budget;
+}
+
 // Sends what is due in this slice: the round's destinations, then on-link
 // hosts as the table has room, then hosts beyond a router at the rate.
 static void
@@ -446,6 +693,8 @@ send_due(struct search *s)
 		d.failed = said;
 		budget--;
 	}
+	if ((!s->to_confirm.empty() || !s->to_confirm_costly.empty()) && !slice_over())
+		budget = send_confirmations(s, budget, until);
 	if (s->unresolved.left > 0 && !slice_over() && now_s() >= s->table_at) {
 		long room = table_room();
 		size_t n = s->plan.unresolved.size();
@@ -532,6 +781,15 @@ take_names(struct search *s, bool ending = false)
 	return fail(s->f, s->names[late].host + ": name not resolved within the wait");
 }
 
+// Addresses that answered but never at their own address: forged, or
+// a board lost on the way.
+static size_t
+unconfirmed(const struct search *s)
+{
+	return static_cast<size_t>(std::count_if(s->claims.begin(), s->claims.end(),
+	    [](const auto &kv) { return !kv.second.confirmed; }));
+}
+
 static void
 log_tally(struct search *s)
 {
@@ -546,7 +804,9 @@ log_tally(struct search *s)
 	    std::to_string(t.boards) + " of them boards' answers; refused: " +
 	    std::to_string(t.not_reply) + " not a board's answer, " + std::to_string(t.elsewhere) +
 	    " from outside the asked subnets or targets, " + std::to_string(t.other_port) +
-	    " from another port, " + std::to_string(t.listed) + " from a board already listed" +
+	    " from another port, " + std::to_string(t.listed) + " from a board already listed, " +
+	    std::to_string(unconfirmed(s)) + " never confirmed at their own address, " +
+	    std::to_string(t.unasked) + " at the confirming port unasked" +
 	    (t.beyond != 0 ? ", " + std::to_string(t.beyond) + " beyond the most a run lists" : ""));
 }
 
@@ -607,7 +867,7 @@ begin(corvane_finder *f, std::variant<run_policy, watch_policy> policy, void *ar
 	std::string why;
 	if (!plan(s.get(), &s->plan, &s->names))
 		return nullptr;
-	if (!net_grow(&s->socks, &why))
+	if (!net_grow(&s->socks, &why) || !net_grow(&s->socks, &why))
 		return fail(f, why), nullptr;
 	s->block_failed.assign(s->plan.blocks.size(), false);
 	if (!s->names.empty()) {
@@ -657,10 +917,11 @@ lose_missing(struct search *s, watch_policy *w)
 			continue;
 		}
 		watched gone = std::move(it->second);
+		s->claims.erase(it->first);
 		it = w->known.erase(it);
 		struct corvane_board board = {.address = gone.address.c_str(), .port = gone.port,
 		    .proto_ver = gone.proto_ver, .interface = gone.iface.c_str(), .rtt_ms = gone.rtt_ms};
-		report(s, &board, CORVANE_BOARD_LOST);
+		report(s, &board, gone.mac, CORVANE_BOARD_LOST);
 	}
 }
 
@@ -726,8 +987,13 @@ watch_step(struct search *s, watch_policy *w)
 				find_log(f, CORVANE_LOG_WARNING, w->trouble + "; asking as before");
 			}
 		}
-		if (!s->stopped)
+		if (!s->stopped) {
 			begin_round(s);
+			// Each known board is asked at its own address every round:
+			// only its answer there keeps it.
+			for (const auto &[key, b] : w->known)
+				claim_address(s, key, b.addr, static_cast<uint16_t>(b.port), b.ifindex);
+		}
 		// Rounds missed while the loop was busy are not made up for: the
 		// next is the first still to come.
 		w->next += w->interval_s * (std::floor((now_s() - w->next) / w->interval_s) + 1);
@@ -771,6 +1037,9 @@ search_due(const search *s)
 		due = std::min(due, std::max(s->table_at, now));
 	if (s->routed.left > 0)
 		due = std::min(due, s->tokens >= 1 ? now : s->tokens_at + (1 - s->tokens) / s->f->rate);
+	if (!s->to_confirm.empty() || !s->to_confirm_costly.empty())
+		due = std::min(due, std::max({s->to_confirm.empty() ? s->confirm_at : now, s->confirm_tokens_at +
+		    std::max(0.0, 1 - s->confirm_tokens) / confirm_rate, now}));
 	return due;
 }
 

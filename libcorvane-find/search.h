@@ -71,6 +71,10 @@ double search_due(const search *s);
 net_set *search_sockets(search *s);
 void search_end(search *s);
 
+// The hardware address of the board a callback on this thread is given,
+// while it runs; "" for any other board, or when none is known.
+const char *search_board_mac(const struct corvane_board *board);
+
 // The same to its end, waiting in between: how many boards a run
 // reported, 0 for a watch, or -1.
 int run_search(corvane_finder *f, corvane_board_fn fn, void *arg);

@@ -22,7 +22,7 @@ struct fake_answer {
 	uint32_t addr;
 	uint16_t port;
 	unsigned ifindex;
-	unsigned sock = 0;  // the socket it arrives on
+	unsigned sock = 1;  // the socket it arrives on: 1 asks first, 0 confirms
 };
 
 struct fake_net {
@@ -33,13 +33,14 @@ struct fake_net {
 	// host adds one), the most it takes (0: not known), how often full.
 	unsigned long entries, limit, overflows;
 	bool overflow_on_send;        // each request to an unresolved host overflows
-	unsigned send_room;           // requests a socket takes before it is full; 0: any
+	unsigned send_room;           // requests an asking socket takes till full; 0: any
 	unsigned long dropped;        // answers the kernel dropped, when known
 	bool dropped_known;
 	int unicast_error;            // what each unicast fails with; 0: none
+	std::vector<net_mac> macs;     // resolved neighbours' hardware addresses
 	std::vector<fake_sent> sent;
 	std::vector<fake_answer> inbox;  // in order of arrival
-	// Boards' answers from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,
+	// Boards' answers (on socket 1) from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,
 	// port 49100) are waiting now; each answer taken moves the clock by
 	// per_answer.
 	unsigned long flood;

@@ -109,11 +109,24 @@ net_count(const net_set *set)
 	return set->socks.size();
 }
 
-int
-net_send(net_set *set, const find_dest &d, const unsigned char *, std::size_t)
+void
+net_macs(std::vector<net_mac> *macs)
 {
-	auto sock = static_cast<unsigned>(set->socks.size() - 1);
-	if (fake.send_room != 0 && set->sent.size() > sock && set->sent[sock] >= fake.send_room)
+	*macs = fake.macs;
+}
+
+int
+net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len)
+{
+	return net_send_from(set, set->socks.size() - 1, d, dgram, len);
+}
+
+int
+net_send_from(net_set *set, std::size_t i, const find_dest &d, const unsigned char *, std::size_t)
+{
+	auto sock = static_cast<unsigned>(i);
+	if (fake.send_room != 0 && sock != 0 && set->sent.size() > sock &&
+	    set->sent[sock] >= fake.send_room)
 		return fake_full;
 	if (d.ifindex == 0 && fake.unicast_error != 0)
 		return fake.unicast_error;
@@ -141,7 +154,7 @@ waiting(void)
 static bool
 take_answer(std::size_t i, fake_answer *a)
 {
-	if (i == 0 && fake.flood != 0) {
+	if (i == 1 && fake.flood != 0) {
 		*a = {fake.now, 0x0A000000 + static_cast<uint32_t>(fake.flood--), 49100, 0};
 		fake.now += fake.per_answer;
 		return true;

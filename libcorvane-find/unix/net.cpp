@@ -101,6 +101,24 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	fclose(f);
 }
 
+void
+net_macs(std::vector<net_mac> *macs)
+{
+	FILE *f = fopen("/proc/net/arp", "re");
+	if (f == nullptr)
+		return;
+	char line[256], ip[64], flags[16], hw[64], dev[64];
+	while (fgets(line, sizeof(line), f) != nullptr) {
+		struct in_addr in;
+		unsigned ifindex;
+		if (sscanf(line, "%63s %*s %15s %63s %*s %63s", ip, flags, hw, dev) == 4 &&
+		    (strtoul(flags, nullptr, 16) & 0x2) != 0 && strlen(hw) == 17 &&
+		    inet_pton(AF_INET, ip, &in) == 1 && (ifindex = if_nametoindex(dev)) != 0)
+			macs->push_back({.addr = ntohl(in.s_addr), .ifindex = ifindex, .mac = hw});
+	}
+	fclose(f);
+}
+
 // A header line of names, then a line of hexadecimal counters for each
 // CPU; "entries" is the table's whole, the same on each line, and
 // "table_fulls" is counted per CPU.
@@ -139,12 +157,34 @@ read_arp_stats(net_neighbour_table *table)
 	return lines > 0;
 }
 
+// What this network namespace's table holds, resolved or not.
+static unsigned long
+arp_entries(void)
+{
+	FILE *f = fopen("/proc/net/arp", "re");
+	if (f == nullptr)
+		return 0;
+	unsigned long lines = 0;
+	for (int c; (c = getc(f)) != EOF;)
+		lines += c == '\n';
+	fclose(f);
+	return lines > 0 ? lines - 1 : 0;  // the header
+}
+
+// A namespace other than the first sees neither the table's limit nor
+// its statistics: there the kernel's default limit is taken, and this
+// namespace's entries are counted.
 bool
 net_neighbours(net_neighbour_table *table)
 {
 	*table = {};
 	table->limit = sysctl_value("/proc/sys/net/ipv4/neigh/default/gc_thresh3");
-	return read_arp_stats(table);
+	if (table->limit == 0)
+		table->limit = 1024;
+	if (read_arp_stats(table))
+		return true;
+	table->entries = arp_entries();
+	return true;
 }
 
 bool
@@ -274,8 +314,8 @@ net_count(const net_set *set)
 	return set->fds.size();
 }
 
-int
-net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len)
+static int
+send_on(int fd, const find_dest &d, const unsigned char *dgram, std::size_t len)
 {
 	struct iovec iov = {const_cast<unsigned char *>(dgram), len};
 	struct msghdr msg;
@@ -300,8 +340,21 @@ net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size
 		info.ipi_spec_dst = d.source;
 		memcpy(CMSG_DATA(cm), &info, sizeof(info));
 	}
-	ssize_t sent = sendmsg(set->fds.back(), &msg, MSG_DONTWAIT);
+	ssize_t sent = sendmsg(fd, &msg, MSG_DONTWAIT);
 	return sent == static_cast<ssize_t>(len) ? 0 : sent == -1 ? errno : EMSGSIZE;
+}
+
+int
+net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len)
+{
+	return send_on(set->fds.back(), d, dgram, len);
+}
+
+int
+net_send_from(net_set *set, std::size_t i, const find_dest &d, const unsigned char *dgram,
+    std::size_t len)
+{
+	return send_on(set->fds[i], d, dgram, len);
 }
 
 static unsigned

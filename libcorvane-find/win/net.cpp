@@ -212,6 +212,26 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	FreeMibTable(table);
 }
 
+void
+net_macs(std::vector<net_mac> *macs)
+{
+	MIB_IPNET_TABLE2 *table = nullptr;
+	if (GetIpNetTable2(AF_INET, &table) != NO_ERROR)
+		return;
+	for (ULONG i = 0; i < table->NumEntries; i++) {
+		const MIB_IPNET_ROW2 &row = table->Table[i];
+		if (row.State < NlnsProbe || row.PhysicalAddressLength != 6)
+			continue;
+		char mac[18];
+		const UCHAR *hw = row.PhysicalAddress;
+		snprintf(mac, sizeof(mac), "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1], hw[2], hw[3],
+		    hw[4], hw[5]);
+		macs->push_back({.addr = ntohl(row.Address.Ipv4.sin_addr.s_addr),
+		    .ifindex = static_cast<unsigned>(row.InterfaceIndex), .mac = mac});
+	}
+	FreeMibTable(table);
+}
+
 // Windows keeps its neighbour cache to itself: no limit is known.
 bool
 net_neighbours(net_neighbour_table *)
@@ -234,6 +254,22 @@ net_count(const net_set *set)
 	return set->socks.size();
 }
 
+static int
+send_on(SOCKET sock, const find_dest &d, const unsigned char *dgram, std::size_t len)
+{
+	int sent = sendto(sock, reinterpret_cast<const char *>(dgram), static_cast<int>(len), 0,
+	    reinterpret_cast<const struct sockaddr *>(&d.addr), sizeof(d.addr));
+	return sent == static_cast<int>(len) ? 0 : sent == SOCKET_ERROR ? WSAGetLastError()
+	                                                                : WSAEMSGSIZE;
+}
+
+int
+net_send_from(net_set *set, std::size_t i, const find_dest &d, const unsigned char *dgram,
+    std::size_t len)
+{
+	return send_on(set->socks[i], d, dgram, len);
+}
+
 int
 net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size_t len)
 {
@@ -249,10 +285,7 @@ net_send(net_set *set, const find_dest &d, const unsigned char *dgram, std::size
 		if (error != 0)
 			return error;
 	}
-	int sent = sendto(set->socks[i], reinterpret_cast<const char *>(dgram), static_cast<int>(len),
-	    0, reinterpret_cast<const struct sockaddr *>(&d.addr), sizeof(d.addr));
-	return sent == static_cast<int>(len) ? 0 : sent == SOCKET_ERROR ? WSAGetLastError()
-	                                                                : WSAEMSGSIZE;
+	return send_on(set->socks[i], d, dgram, len);
 }
 
 // WSARecvMsg is had through a socket; it is the same for every UDP socket,

@@ -10,7 +10,7 @@ import os
 import sys
 import threading
 from dataclasses import dataclass
-from typing import Iterable, List, Union
+from typing import Iterable, List, Optional, Union
 
 _log = logging.getLogger("corvane")
 
@@ -39,6 +39,9 @@ class Board:
     """The local interface the answer came in on; "" when unknown."""
     rtt_ms: float
     """Milliseconds since the request that it answered."""
+    mac: Optional[str] = None
+    """Its MAC address, "aa:bb:cc:dd:ee:ff", for a board on a local link;
+    None beyond a router (and with a library before 1.5)."""
 
 
 @dataclass(frozen=True, **_SLOTS)
@@ -108,7 +111,9 @@ def _library() -> ctypes.CDLL:
                      [finder, ctypes.c_double, _EVENT_FN, ctypes.c_void_p]),
                     ("corvane_finder_fd", ctypes.c_ssize_t, [finder]),
                     ("corvane_finder_timeout", ctypes.c_int, [finder]),
-                    ("corvane_finder_dispatch", ctypes.c_int, [finder])):
+                    ("corvane_finder_dispatch", ctypes.c_int, [finder]),
+                    # from 1.5
+                    ("corvane_board_mac", ctypes.c_char_p, [ctypes.POINTER(_Board)])):
                 fn = getattr(lib, fn_name, None)
                 if fn is not None:
                     fn.restype, fn.argtypes = restype, argtypes
@@ -121,8 +126,13 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def _board(b: _Board) -> Board:
-    return Board(b.address.decode("ascii"), b.port, b.proto_ver, _text(b.interface), b.rtt_ms)
+def _board(p) -> Board:
+    """The board a callback was given (a pointer), during the call."""
+    b = p.contents
+    mac_of = getattr(_library(), "corvane_board_mac", None)
+    mac = mac_of(p).decode("ascii") if mac_of is not None else ""
+    return Board(b.address.decode("ascii"), b.port, b.proto_ver, _text(b.interface), b.rtt_ms,
+                 mac or None)
 
 
 def _names(what: str, value: Union[str, Iterable[str]]) -> List[bytes]:
@@ -152,7 +162,7 @@ def _seconds(what: str, value: float, limits: str) -> float:
 
 def _keep(boards: List[Board]):
     def keep(board, _arg):
-        boards.append(_board(board.contents))
+        boards.append(_board(board))
         return 0
     return _BOARD_FN(keep)
 
@@ -165,7 +175,7 @@ def _on_event(put):
     """An event function that hands each event to put."""
     def on_event(event, _arg):
         e = event.contents
-        put(Event("found" if e.kind == _FOUND else "lost", _board(e.board.contents)))
+        put(Event("found" if e.kind == _FOUND else "lost", _board(e.board)))
         return 0
     return _EVENT_FN(on_event)
 

@@ -16,12 +16,14 @@ def prometheus_sd(boards: Iterable[Board], port: int = 9100) -> str:
     """The boards as a Prometheus file-based service discovery list, as
     corvane-find --watch --prometheus-sd writes it: one target group per
     board, "ADDRESS:PORT" (PORT the scrape port, the node exporter's by
-    default), labelled corvane_interface and corvane_proto_ver."""
+    default), labelled corvane_interface, corvane_proto_ver and, when the
+    board's MAC address is known, corvane_mac."""
     if isinstance(port, bool) or not isinstance(port, int) or not 1 <= port <= 65535:
         raise FindError(f"port {port!r}: not a port from 1 to 65535")
     groups = [{"targets": [f"{b.address}:{port}"],
                "labels": {"corvane_interface": b.interface,
-                          "corvane_proto_ver": str(b.proto_ver)}}
+                          "corvane_proto_ver": str(b.proto_ver),
+                          **({"corvane_mac": b.mac} if b.mac else {})}}
               for b in _sorted(list(boards))]
     return json.dumps(groups, indent=2) + "\n"
 

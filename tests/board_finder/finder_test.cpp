@@ -54,11 +54,11 @@ TEST(FinderArgs, SecondsTargetsAndCounts)
 TEST(FinderReport, ServiceDiscoveryList)
 {
 	std::vector<board_entry> boards = {{0x0A000105, 49100, 2, "eth\"1", 1.5},
-	    {0x0A000005, 49100, 3, "eth0", 2.5}};
+	    {0x0A000005, 49100, 3, "eth0", 2.5, "02:00:0a:00:00:05"}};
 	EXPECT_EQ(format_sd(boards, 9100),
 	    "[\n"
 	    "  {\"targets\": [\"10.0.0.5:9100\"], \"labels\": {\"corvane_interface\": \"eth0\", "
-	    "\"corvane_proto_ver\": \"3\"}},\n"
+	    "\"corvane_proto_ver\": \"3\", \"corvane_mac\": \"02:00:0a:00:00:05\"}},\n"
 	    "  {\"targets\": [\"10.0.1.5:9100\"], \"labels\": {\"corvane_interface\": \"eth\\\"1\", "
 	    "\"corvane_proto_ver\": \"2\"}}\n"
 	    "]\n");
@@ -70,9 +70,10 @@ TEST(FinderReport, ServiceDiscoveryList)
 	std::vector<board_entry> back;
 	ASSERT_TRUE(parse_sd(format_sd(boards, 9100), &back));
 	ASSERT_EQ(back.size(), 3u);
-	EXPECT_EQ((std::tuple(back[0].addr, back[0].proto_ver, back[0].iface)),
-	    (std::tuple(0x0A000005u, 3u, std::string("eth0"))));
-	EXPECT_EQ(back[1].iface, "eth\"1");
+	EXPECT_EQ((std::tuple(back[0].addr, back[0].proto_ver, back[0].iface, back[0].mac)),
+	    (std::tuple(0x0A000005u, 3u, std::string("eth0"), std::string("02:00:0a:00:00:05"))));
+	EXPECT_EQ((std::pair(back[1].iface, back[1].mac)), (std::pair<std::string, std::string>(
+	    "eth\"1", "")));
 	EXPECT_EQ(back[2].iface, std::string("e\\t\x01h", 5));
 	EXPECT_TRUE(parse_sd("[]\n", &back) && back.empty());
 	for (const char *other : {"", "{}", "[\n  {\"targets\": [\"10.0.0.5:9100\"]}\n]\n",
@@ -133,19 +134,23 @@ TEST(FinderReport, SortedNumericallyInBothForms)
 {
 	std::vector<board_entry> boards = {
 		{0x0A00000A, 49100, 2, "eth1", 1.5},  // 10.0.0.10
-		{0x0A000009, 49100, 2, "eth0", 0.25}, // 10.0.0.9
+		{0x0A000009, 49100, 2, "eth0", 0.25, "02:00:0a:00:00:09"},
 		{0x0A000009, 7, 3, "w\"\x01\xe9\xc3\xa9\xe2\x82\xac", 2},  // a control, a stray byte, é, €
 		{0x0A000008, 7, 3, "eth\xc2\x85", 2},                             // U+0085, a control
 		{0x0A000007, 7, 3, "d\x7f\xc2\x9f\xf4\x90\x80\x80", 2},  // DEL, U+009F, past U+10FFFF
 	};
 	sort_boards(&boards);
 	EXPECT_EQ(format_text(boards),
-	    "ADDRESS          PORT PROTO_VER INTERFACE           RTT_MS\n"
-	    "10.0.0.7            7         3 d\\x7f\\xc2\\x9f\\xf4\\x90\\x80\\x80      2.000\n"
-	    "10.0.0.8            7         3 eth\\xc2\\x85          2.000\n"
-	    "10.0.0.9            7         3 w\"\\x01\\xe9\xc3\xa9\xe2\x82\xac         2.000\n"
-	    "10.0.0.9        49100         2 eth0                 0.250\n"
-	    "10.0.0.10       49100         2 eth1                 1.500\n");
+	    "ADDRESS          PORT PROTO_VER INTERFACE           RTT_MS MAC\n"
+	    "10.0.0.7            7         3 d\\x7f\\xc2\\x9f\\xf4\\x90\\x80\\x80      2.000 -\n"
+	    "10.0.0.8            7         3 eth\\xc2\\x85          2.000 -\n"
+	    "10.0.0.9            7         3 w\"\\x01\\xe9\xc3\xa9\xe2\x82\xac         2.000 -\n"
+	    "10.0.0.9        49100         2 eth0                 0.250 02:00:0a:00:00:09\n"
+	    "10.0.0.10       49100         2 eth1                 1.500 -\n");
+	EXPECT_EQ(format_event(true, boards[3], true),
+	    "{\"event\": \"found\", \"address\": \"10.0.0.9\", \"port\": 49100, \"proto_ver\": 2, "
+	    "\"interface\": \"eth0\", \"rtt_ms\": 0.250, \"mac\": \"02:00:0a:00:00:09\"}\n");
+	EXPECT_EQ(format_event(true, boards[3], false), "found 10.0.0.9 49100 2 eth0 0.250 02:00:0a:00:00:09\n");
 	boards.erase(boards.begin() + 3, boards.end());
 	EXPECT_EQ(format_json(boards),
 	    "[\n  {\"address\": \"10.0.0.7\", \"port\": 7, \"proto_ver\": 3, "
@@ -155,10 +160,10 @@ TEST(FinderReport, SortedNumericallyInBothForms)
 	    "  {\"address\": \"10.0.0.9\", \"port\": 7, \"proto_ver\": 3, "
 	    "\"interface\": \"w\\\"\\u0001\\u00e9\xc3\xa9\xe2\x82\xac\", \"rtt_ms\": 2.000}\n]\n");
 	EXPECT_EQ(format_json({}), "[]\n");
-	EXPECT_EQ(format_event(true, boards[1], false), "found 10.0.0.8 7 3 eth\\xc2\\x85 2.000\n");
+	EXPECT_EQ(format_event(true, boards[1], false), "found 10.0.0.8 7 3 eth\\xc2\\x85 2.000 -\n");
 	// A name that looks like an escape reads back as itself.
 	EXPECT_EQ(format_event(true, {0x0A000008, 7, 3, "a\\x41", 2}, false),
-	    "found 10.0.0.8 7 3 a\\x5cx41 2.000\n");
+	    "found 10.0.0.8 7 3 a\\x5cx41 2.000 -\n");
 	EXPECT_EQ(format_event(false, boards[1], false), "lost 10.0.0.8 7\n");
 	EXPECT_EQ(format_event(false, boards[1], true),
 	    "{\"event\": \"lost\", \"address\": \"10.0.0.8\", \"port\": 7, \"proto_ver\": 3, "

@@ -2,7 +2,7 @@
 
   malformed: answers every request with datagrams that are not a board's
              reply (zeros, 39 and 41 bytes, id 109, id 78)
-  late:      answers a sender properly, but only from its third request on
+  late:      answers a host properly, but only from its third request on
   flood:     on the first request, prints the time, waits for a line on
              stdin, then forges 100000 replies to it from everywhere: the
              hosts of one /24 of NET, hosts outside NET, NET's own network
@@ -84,14 +84,14 @@ def main(mode, seconds="60", net=None):
                 break
             if len(dgram) != 40 or dgram[4:8] != b"\0\0\0\x6d":
                 continue
-            asked[sender] = asked.get(sender, 0) + 1
+            asked[sender[0]] = asked.get(sender[0], 0) + 1
             if sources:
                 forge(sources, sender, 1000 if mode == "swarm" else None)
                 return
             if mode == "malformed":
                 for d in MALFORMED:
                     s.sendto(d, sender)
-            elif asked[sender] >= 3:
+            elif asked[sender[0]] >= 3:
                 s.sendto(REPLY, sender)
 
 

@@ -33,10 +33,18 @@ struct seen {
 	std::vector<std::string> warnings;
 };
 
+// "ADDRESS", and " MAC" when the board has one.
+static std::string
+named(const corvane_board *b)
+{
+	std::string mac = corvane_board_mac(b);
+	return b->address + (mac.empty() ? "" : " " + mac);
+}
+
 static int
 on_board(const corvane_board *b, void *arg)
 {
-	static_cast<seen *>(arg)->events.emplace_back(std::string("found ") + b->address, fake.now);
+	static_cast<seen *>(arg)->events.emplace_back("found " + named(b), fake.now);
 	return 0;
 }
 
@@ -44,7 +52,7 @@ static int
 on_event(const corvane_event *e, void *arg)
 {
 	std::string kind = e->kind == CORVANE_BOARD_FOUND ? "found " : "lost ";
-	static_cast<seen *>(arg)->events.emplace_back(kind + e->board->address, fake.now);
+	static_cast<seen *>(arg)->events.emplace_back(kind + named(e->board), fake.now);
 	return 0;
 }
 
@@ -59,14 +67,34 @@ finder(seen *out, double wait = 1)
 	return f;
 }
 
-// Boards at these addresses answer every request 10 ms after it.
+// A board at addr answers a broadcast, or a request to its own address,
+// `after` seconds later at the socket that asked; the answer comes in on
+// eth0 (index 2) unless it answers a broadcast on another.
+static void
+answer_as(uint32_t addr, const fake_sent &s, double after = 0.01)
+{
+	if (s.ifindex != 0 || s.addr == addr)
+		fake.inbox.push_back({s.at + after, addr, 49100, s.ifindex != 0 ? s.ifindex : 2, s.sock});
+}
+
 static void
 boards_answer(const std::vector<uint32_t> &addrs)
 {
 	fake.on_send = [addrs](const fake_sent &s) {
 		for (uint32_t a : addrs)
-			fake.inbox.push_back({s.at + 0.01, a, 49100, s.ifindex});
+			answer_as(a, s);
 	};
+}
+
+// The requests sent, without the confirmations (from socket 0).
+static std::vector<fake_sent>
+requests(void)
+{
+	std::vector<fake_sent> out;
+	for (const fake_sent &s : fake.sent)
+		if (s.sock != 0)
+			out.push_back(s);
+	return out;
 }
 
 TEST(Engine, RoundsAtFractionsOfTheWaitAndTheCount)
@@ -78,7 +106,7 @@ TEST(Engine, RoundsAtFractionsOfTheWaitAndTheCount)
 		double ends_at;
 	} cases[] = {
 		{1, 0, 2, {0, 0.2, 0.5}, 1}, {10, 0, 2, {0, 2, 5}, 10},
-		{10, 2, 3, {0}, 0.01},  // the count reached by the first answers
+		{10, 2, 3, {0}, 0.02},  // the count reached by the first confirmations
 	};
 	for (const auto &c : cases) {
 		fake_reset();
@@ -92,9 +120,10 @@ TEST(Engine, RoundsAtFractionsOfTheWaitAndTheCount)
 		double start = fake.now;
 		EXPECT_EQ(corvane_finder_run(f, on_board, &out),
 		    static_cast<int>(c.count != 0 ? c.count : c.boards));
-		ASSERT_EQ(fake.sent.size(), c.rounds_at.size()) << c.wait;
+		std::vector<fake_sent> sent = requests();
+		ASSERT_EQ(sent.size(), c.rounds_at.size()) << c.wait;
 		for (size_t i = 0; i < c.rounds_at.size(); i++)
-			EXPECT_NEAR(fake.sent[i].at - start, c.rounds_at[i], 1e-9) << c.wait;
+			EXPECT_NEAR(sent[i].at - start, c.rounds_at[i], 1e-9) << c.wait;
 		EXPECT_NEAR(fake.now - start, c.ends_at, 1e-9) << c.wait;
 		corvane_finder_free(f);
 	}
@@ -109,19 +138,16 @@ TEST(Engine, WatchLosesAfterThreeMissedRoundsAndAsksNewInterfaces)
 	fake_reset();
 	fake.nets = {lan("eth0", 2, "10.1.0.1")};
 	const uint32_t steady = ip("10.1.0.5"), leaving = ip("10.1.0.6");
-	auto steady_answers = [steady](const fake_sent &s) {
-		fake.inbox.push_back({s.at + 0.01, steady, 49100, s.ifindex});
-	};
+	const double start = fake.now;
 	fake.on_send = [&](const fake_sent &s) {
-		steady_answers(s);
-		if (fake.sent.size() <= 2)
-			fake.inbox.push_back({s.at + 0.02, leaving, 49100, s.ifindex});
-		if (fake.sent.size() == 3)
+		answer_as(steady, s);
+		if (s.at < start + 1.5)
+			answer_as(leaving, s, 0.02);
+		if (s.at >= start + 2 && fake.nets.size() == 1)
 			fake.nets.push_back(lan("eth1", 3, "10.2.0.1"));
 	};
 	seen out;
 	corvane_finder *f = finder(&out);
-	const double start = fake.now;
 	ASSERT_EQ(corvane_finder_start_watch(f, 1, on_event, &out), 0);
 	// The program's loop: dispatched when the next answer arrives or the
 	// timeout comes, whichever is first.
@@ -154,17 +180,22 @@ TEST(Engine, TheCapAndTheDeadlineUnderAFlood)
 {
 	struct {
 		unsigned long flood;
-		double per_answer;
+		double per_answer, wait;
 		int reported;
-		double ends_at;
-	} cases[] = {{70000, 0, 65536, 1}, {10000000, 1e-6, -2, 1}};
+	} cases[] = {{70000, 0, 20, 65536}, {10000000, 1e-6, 1, -2}};
 	for (const auto &c : cases) {
 		fake_reset();
 		fake.nets = {{"eth0", 2, ip("10.0.0.1"), 0xff000000, ip("10.255.255.255"), true}};
 		fake.flood = c.flood;
 		fake.per_answer = c.per_answer;
+		for (uint32_t i = 1; c.reported > 0 && i <= c.flood; i++)  // resolved, as boards are
+			fake.macs.push_back({0x0A000000 + i, 0, "02:00:00:00:00:01"});
+		fake.on_send = [](const fake_sent &s) {  // every address flooded is a board
+			if (s.sock == 0)
+				fake.inbox.push_back({s.at, s.addr, s.port, 0, 0});
+		};
 		seen out;
-		corvane_finder *f = finder(&out);
+		corvane_finder *f = finder(&out, c.wait);
 		double start = fake.now;
 		int rc = corvane_finder_run(f, [](const corvane_board *, void *) { return 0; }, nullptr);
 		if (c.reported >= 0) {
@@ -175,7 +206,7 @@ TEST(Engine, TheCapAndTheDeadlineUnderAFlood)
 			EXPECT_GT(rc, 0);
 			EXPECT_GT(fake.flood, 0u);  // the rest left unread
 		}
-		EXPECT_NEAR(fake.now - start, c.ends_at, 0.001) << c.flood;
+		EXPECT_NEAR(fake.now - start, c.wait, 0.001) << c.flood;
 		corvane_finder_free(f);
 	}
 }
@@ -202,7 +233,7 @@ TEST(Engine, UnresolvedTargetsTakeTurns)
 		ASSERT_EQ(corvane_finder_add_target(f, t), 0);
 	corvane_finder_run(f, on_board, &out);
 	std::vector<std::vector<std::string>> rounds(3);
-	for (const fake_sent &s : fake.sent) {
+	for (const fake_sent &s : requests()) {
 		struct in_addr in;
 		in.s_addr = htonl(s.addr);
 		double t = s.at - fake.sent[0].at;  // rounds at 0, 0.2 and 0.5 s
@@ -316,7 +347,7 @@ TEST(Engine, EverySocketDrainedAndLateRoundsSkipped)
 	loop(f, fake.now + 2, &rc);
 	EXPECT_EQ(rc, 0);
 	EXPECT_EQ(out.events.size(), 3u);
-	EXPECT_EQ(fake.sent.back().sock, 2u);
+	EXPECT_EQ(requests().back().sock, 3u);
 	corvane_finder_free(f);
 
 	fake_reset();
@@ -328,7 +359,7 @@ TEST(Engine, EverySocketDrainedAndLateRoundsSkipped)
 	fake.now = start + 5.5;  // the loop was busy
 	loop(f, start + 6.9);
 	std::vector<double> rounds;
-	for (const fake_sent &s : fake.sent)
+	for (const fake_sent &s : requests())
 		rounds.push_back(s.at - start);
 	EXPECT_EQ(rounds, (std::vector<double>{0, 5.5, 6}));
 	corvane_finder_free(f);
@@ -356,8 +387,7 @@ TEST(Engine, ARoutedBlockAtARate)
 		fake_reset();
 		fake.nets = {lan("eth0", 2, "10.1.0.1")};
 		fake.on_send = [](const fake_sent &s) {
-			if (s.addr == ip("10.210.15.250"))
-				fake.inbox.push_back({s.at + 0.01, s.addr, 49100, 0});
+			answer_as(ip("10.210.15.250"), s);
 		};
 		seen out;
 		corvane_finder *f = finder(&out, c.wait);
@@ -440,8 +470,9 @@ TEST(Engine, DroppedAnswersSaid)
 		fake.nets = {lan("eth0", 2, "10.1.0.1")};
 		fake.dropped_known = true;
 		fake.on_send = [](const fake_sent &s) {
-			fake.dropped += 20;
-			fake.inbox.push_back({s.at + 0.01, ip("10.1.0.5"), 49100, s.ifindex});
+			if (s.sock != 0)
+				fake.dropped += 20;
+			answer_as(ip("10.1.0.5"), s);
 		};
 		seen out;
 		corvane_finder *f = finder(&out);
@@ -452,4 +483,95 @@ TEST(Engine, DroppedAnswersSaid)
 		EXPECT_EQ(out.warnings, std::vector<std::string>{(watch ? "20" : "60") + said}) << watch;
 		corvane_finder_free(f);
 	}
+}
+
+// A forger answers every broadcast it sees, from five unused addresses and
+// in the name of a board that stops after 1.5 s; it never sees what goes
+// to an address. Only the board is listed, with the hardware address of
+// its neighbour entry (none beyond a router, whatever the table holds);
+// the forged addresses are counted, and in a watch the board is lost
+// though the forger answers for it.
+TEST(Engine, OnlyConfirmedBoardsListed)
+{
+	struct {
+		bool watch;
+		const char *target;  // nullptr: a broadcast
+		std::vector<std::pair<std::string, double>> events;
+		const char *unconfirmed;  // as the log's account says it
+	} cases[] = {
+		{false, nullptr, {{"found 10.1.0.5 02:00:00:00:00:05", 0.02}}, ", 5 never confirmed"},
+		{true, nullptr, {{"found 10.1.0.5 02:00:00:00:00:05", 0.02},
+		    {"lost 10.1.0.5 02:00:00:00:00:05", 5}}, ", 6 never confirmed"},  // the lost one too
+		{false, "192.0.2.7", {{"found 192.0.2.7", 0.02}}, ", 0 never confirmed"},
+	};
+	const uint32_t board = ip("10.1.0.5");
+	for (const auto &c : cases) {
+		fake_reset();
+		fake.nets = {lan("eth0", 2, "10.1.0.1")};
+		fake.macs = {{board, 2, "02:00:00:00:00:05"}, {ip("192.0.2.7"), 2, "02:00:00:00:00:01"}};
+		const double start = fake.now;
+		fake.on_send = [&](const fake_sent &s) {
+			if (s.at < start + 1.5) {
+				answer_as(board, s);
+				answer_as(ip("192.0.2.7"), s);
+			}
+			if (s.ifindex == 0)
+				return;
+			for (uint32_t forged : {board, ip("10.1.0.100"), ip("10.1.0.101"), ip("10.1.0.102"),
+			         ip("10.1.0.103"), ip("10.1.0.104")})
+				fake.inbox.push_back({s.at + 0.005, forged, 49100, s.ifindex, s.sock});
+		};
+		seen out;
+		corvane_finder *f = finder(&out);
+		if (c.target != nullptr) {
+			ASSERT_EQ(corvane_finder_add_target(f, c.target), 0);
+		}
+		std::vector<std::string> log;
+		corvane_finder_set_log(f, [](int, const char *line, void *arg) {
+			static_cast<std::vector<std::string> *>(arg)->emplace_back(line);
+		}, &log);
+		ASSERT_EQ(c.watch ? corvane_finder_start_watch(f, 1, on_event, &out)
+		                  : corvane_finder_start_run(f, on_board, &out), 0);
+		loop(f, start + 6.5);
+		corvane_finder_cancel(f);
+		loop(f, start + 7);
+		ASSERT_EQ(out.events.size(), c.events.size()) << c.watch;
+		for (size_t i = 0; i < c.events.size(); i++) {
+			EXPECT_EQ(out.events[i].first, c.events[i].first);
+			EXPECT_NEAR(out.events[i].second - start, c.events[i].second, 0.001) << c.watch;
+		}
+		EXPECT_NE(log.back().find(c.unconfirmed), std::string::npos) << log.back();
+		corvane_board stale = {.address = "10.1.0.5", .port = 49100, .proto_ver = 2,
+		    .interface = "eth0", .rtt_ms = 1};
+		EXPECT_STREQ(corvane_board_mac(&stale), "");
+		corvane_finder_free(f);
+	}
+}
+
+// A forger answers each broadcast from 1000 addresses nobody holds: a
+// confirmation to each would take an entry of the neighbour table, so at
+// most 128 go in 3 s, and the board, resolved, is confirmed at once all
+// the same.
+TEST(Engine, AForgedCrowdTakesFewNeighbourEntries)
+{
+	fake_reset();
+	fake.nets = {{"eth0", 2, ip("10.0.0.1"), 0xffff0000, ip("10.0.255.255"), true}};
+	const uint32_t board = ip("10.0.0.5");
+	fake.macs = {{board, 2, "02:00:00:00:00:05"}};
+	fake.on_send = [&](const fake_sent &s) {
+		answer_as(board, s);
+		for (uint32_t i = 0; s.ifindex != 0 && i < 1000; i++)
+			fake.inbox.push_back({s.at + 0.005, ip("10.0.100.0") + i, 49100, 2, s.sock});
+	};
+	seen out;
+	corvane_finder *f = finder(&out, 2.9);
+	ASSERT_EQ(corvane_finder_run(f, on_board, &out), 1);
+	ASSERT_EQ(out.events.size(), 1u);
+	EXPECT_EQ(out.events[0].first, "found 10.0.0.5 02:00:00:00:00:05");
+	EXPECT_LT(out.events[0].second - fake.sent[0].at, 0.05);
+	size_t forged = 0;
+	for (const fake_sent &s : fake.sent)
+		forged += s.sock == 0 && s.addr != board;
+	EXPECT_EQ(forged, 128u);
+	corvane_finder_free(f);
 }

@@ -25,6 +25,7 @@ man3() {
 		echo "-rw-r--r-- ./usr/share/man/man3/corvane_finder_$fn.3.gz"
 	done
 	echo "-rw-r--r-- ./usr/share/man/man3/corvane_find_version.3.gz"
+	echo "-rw-r--r-- ./usr/share/man/man3/corvane_board_mac.3.gz"
 }
 
 packages=
@@ -51,6 +52,8 @@ $overrides" ;;
 	corvane-find)
 		field Architecture "$arch"
 		want="-rwxr-xr-x ./usr/bin/corvane-find
+-rw-r--r-- ./etc/default/corvane-find
+-rw-r--r-- ./lib/systemd/system/corvane-find-prometheus.service
 -rw-r--r-- ./usr/share/corvane-find/prometheus/corvane-board.rules.yml
 -rw-r--r-- ./usr/share/man/man1/corvane-find.1.gz" ;;
 	libcorvane-find1)
@@ -94,7 +97,11 @@ $(man3)" ;;
 			{ echo "FAIL: the unit does not start /usr/sbin/tarvo"; failed=1; } ;;
 	corvane-find)
 		dpkg-deb -f "$deb" Depends | grep -q "^libcorvane-find1 (>= " ||
-			{ echo "FAIL: corvane-find does not depend on libcorvane-find1"; failed=1; } ;;
+			{ echo "FAIL: corvane-find does not depend on libcorvane-find1"; failed=1; }
+		# The watch broadcasts: the package neither enables nor starts it.
+		[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sort | tr '\n' ' ')" = \
+			"./conffiles ./control ./md5sums " ] ||
+			{ echo "FAIL: corvane-find has maintainer scripts"; failed=1; } ;;
 	libcorvane-find1)
 		dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qx "./symbols" ||
 			{ echo "FAIL: libcorvane-find1 has no symbols file"; failed=1; } ;;
