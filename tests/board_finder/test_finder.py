@@ -125,6 +125,29 @@ class SmallLan(OnLan):
         self.assertEqual([tuple(line.split()[:4]) for line in lines[1:]],
                          [(a, str(p), str(v), i) for a, p, v, i in (self.ALL[0], self.ALL[2])])
 
+    def test_each_board_known_by_its_mac(self):
+        # The command's table and the Python module's boards name each
+        # board's MAC address, as its own interface has it, and so does the
+        # module's service discovery list.
+        macs = {addr: self.lan.run(f"{self.lan.prefix}-{name}",
+                                   ["cat", "/sys/class/net/eth0/address"],
+                                   text=True).stdout.strip()
+                for name, addr in self.BOARDS.items()}
+        status, out, err = self.find("-n", "3", "-t", "10", *self.BOARDS.values())
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual({line.split()[0]: line.split()[5] for line in out.splitlines()[1:]}, macs)
+        python = [sys.executable, "-c", "import corvane, json, sys; boards = corvane.find("
+                  "wait=10, count=3, targets=sys.argv[1:]); print(json.dumps("
+                  "[[b.address, b.mac] for b in boards])); print(corvane.prometheus_sd(boards))",
+                  *self.BOARDS.values()]
+        p = self.lan.run(self.host, python, text=True,
+                         env=dict(os.environ, PYTHONPATH=ARGS.module, LD_LIBRARY_PATH=ARGS.library))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        listed, sd = p.stdout.split("\n", 1)
+        self.assertEqual(dict(json.loads(listed)), macs)
+        self.assertEqual({g["targets"][0].split(":")[0]: g["labels"]["corvane_mac"]
+                          for g in json.loads(sd)}, macs)
+
     def test_interface_and_targets_choose_who_is_asked(self):
         for args, want in [
                 (["-i", "eth0"], self.ALL[:2]),
