@@ -16,7 +16,7 @@ import tempfile
 import threading
 import time
 
-from testbed import harness, lan, sender, wire
+from testbed import fleet, harness, lan, sender, wire
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..")
@@ -425,6 +425,57 @@ SPOOF_SHAPES = (1, 8, 16, 64, 200, 0)
 SPOOF_RATES = (1000, 3000, 10000, 30000)
 
 
+def bench_fleet(native, rows, count=1000):
+    """A lab's fleet: a thousand boards on one /21 and a forger that answers
+    the first request with 400 forged replies. A one-shot search from a
+    cold cache (as a user, whose buffer rmem_max bounds), the time a watch
+    takes to list them all, and its CPU per round per board."""
+    finder = os.path.join(native, "board_finder", "corvane-find")
+    tarvo = os.path.join(native, "discovery_daemon", "tarvo")
+    peer = os.path.join(os.path.dirname(__file__), "..", "tests", "board_finder", "peer.py")
+    with fleet.fleet(count, tarvo, forger=True) as (bed, host, addrs, forger):
+        boards = set(addrs)
+
+        def one_shot(limit):
+            for ns in bed.namespaces[1:]:
+                bed.run(ns, ["ip", "neigh", "flush", "all"])
+            went = fleet.forge(bed, forger, peer)
+            with fleet.rmem(limit):
+                p = bed.spawn(host, harness.NOBODY + [finder, "--json"], 60,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                went()
+                out, err = p.communicate(timeout=60)
+            listed = {b["address"] for b in json.loads(out or "[]")}
+            said = "; the loss said" if "rmem_max" in err else ""
+            return f"{len(listed & boards)} of {count}, {len(listed - boards)} forged{said}"
+        rows.append((f"{count} boards and 400 forged answers, cold cache, default wait: "
+                     "listed at rmem_max 4 MiB", one_shot(4 << 20),
+                     "every board, never a forged address"))
+        rows.append((f"the same at the kernel's default rmem_max (212992)", one_shot(212992),
+                     "at least 90 %, and what was lost is said"))
+        started = time.monotonic()
+        watcher = bed.spawn(host, [finder, "--watch", "--every", "1"], 120,
+                            stdout=subprocess.PIPE, bufsize=0)
+        seen = set()
+        while len(seen) < count and time.monotonic() - started < 60:
+            line = watcher.stdout.readline().split()
+            if line[:1] == [b"found"]:
+                seen.add(line[1].decode())
+        took = time.monotonic() - started
+        time.sleep(0.5)
+        before = cpu_ticks(watcher.pid)
+        time.sleep(10)
+        ticks = cpu_ticks(watcher.pid) - before
+        harness.stop(watcher)
+        hz = os.sysconf("SC_CLK_TCK")
+        rows.append((f"watch, rounds every 1 s: all {count} boards found", f"{took:.2f} s"
+                     + ("" if len(seen) == count else f", only {len(seen)}"),
+                     "a lab's whole fleet in its first round"))
+        rows.append((f"watch of {count} boards: CPU per round per board, 10 rounds",
+                     f"{ticks / hz / 10 / count * 1e6:.1f} us",
+                     "a broadcast and each board's confirmation every round"))
+
+
 def spoofed_share(native, cmd, count, rate, newcomer, seconds=3):
     """The share of a real host's requests (every 40 ms, 0.1 s timeout)
     that the responder `cmd` answers while `rate` forged requests a second
@@ -489,7 +540,8 @@ def main():
                  lambda: bench_sizes(args.arm, rows), lambda: bench_board(args.arm, rows),
                  lambda: bench_finder(args.native, rows),
                  lambda: bench_watch_and_rack(args.native, rows),
-                 lambda: bench_event_loop(args.native, rows)):
+                 lambda: bench_event_loop(args.native, rows),
+                 lambda: bench_fleet(args.native, rows)):
         step()
         print(".", end="", file=sys.stderr, flush=True)
     print(file=sys.stderr)

@@ -104,15 +104,10 @@ std::string net_iface_name(unsigned ifindex);
 // does not say.
 void net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known);
 
-// A host the system has resolved, with its hardware address as
-// "aa:bb:cc:dd:ee:ff".
-struct net_mac {
-	uint32_t addr;
-	unsigned ifindex;
-	std::string mac;
-};
-// Every resolved IPv4 neighbour; empty where the system does not say.
-void net_macs(std::vector<net_mac> *macs);
+// Whether the system has resolved addr on interface ifindex (asked of
+// it one address at a time: a table of a thousand is slow to list), and
+// its hardware address as "aa:bb:cc:dd:ee:ff".
+bool net_neighbour(net_set *set, uint32_t addr, unsigned ifindex, std::string *mac);
 
 // Adds a socket on an ephemeral port to the set: the one that sends from
 // now on. False with *why ("bind: ...").

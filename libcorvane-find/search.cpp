@@ -45,12 +45,10 @@ constexpr double lookup_recheck_s = 0.05;
 constexpr double routed_burst_s = 0.25;
 // Confirmations a second, and at once: a thousand boards answer a
 // broadcast together, and their confirmations must not make their answers
-// come together again.
-constexpr double confirm_rate = 4000;
-constexpr double confirm_burst = 32;
-// How stale the list of resolved neighbours may be when a confirmation
-// asks whether its host takes a new entry of the table.
-constexpr double macs_recheck_s = 0.1;
+// come together again. As many go at once as half the receive buffer
+// holds (a datagram takes about 1 KiB of it), 16 to 1024.
+constexpr double confirm_rate = 10000;
+constexpr unsigned long confirm_burst_bytes = 2048;
 // The socket that confirms, and the first that asks.
 enum : size_t { confirm_sock = 0 };
 
@@ -131,6 +129,7 @@ struct claim {
 	unsigned long round;
 	double sent_at = 0;
 	bool sent = false, confirmed = false;
+	bool known = false;  // a board a watch knows: asked as one
 }; 
 
 // A board a watch knows: as it last answered, and in which round.
@@ -193,10 +192,8 @@ struct search {
 	std::unordered_map<uint64_t, claim> claims{};
 	std::deque<uint64_t> to_confirm{}, to_confirm_costly{};
 	std::deque<double> costly_sent{};  // when each costly one in flight went
-	double confirm_tokens = confirm_burst, confirm_tokens_at = 0;
+	double confirm_burst = 16, confirm_tokens = 16, confirm_tokens_at = 0;
 	double confirm_at = 0;  // when the first waiting confirmation is tried again
-	std::unordered_map<uint64_t, std::string> macs{};  // resolved neighbours
-	double macs_at = -1;                                // when they were read
 	std::vector<bool> block_failed{};
 	unsigned long tried = 0, sent = 0;  // requests in all; those that went
 	unsigned long round_sent = 0;       // in this round
@@ -329,40 +326,13 @@ room_for_board(struct search *s, size_t listed)
 	return false;
 }
 
-static uint64_t
-mac_key(uint32_t addr, unsigned ifindex)
-{
-	return static_cast<uint64_t>(addr) << 32 | ifindex;
-}
-
-// The resolved neighbours, read again when older than `within`.
-static void
-read_macs(struct search *s, double within)
-{
-	double now = now_s();
-	if (s->macs_at >= 0 && now - s->macs_at < within)
-		return;
-	std::vector<net_mac> macs;
-	net_macs(&macs);
-	s->macs.clear();
-	for (net_mac &m : macs)
-		s->macs[mac_key(m.addr, m.ifindex)] = std::move(m.mac);
-	s->macs_at = now;
-}
-
 // Whether a request to addr takes an entry of the machine's neighbour
-// table that nothing holds yet: an on-link host it has not resolved. The
-// list is read again for a host not in it, at most every 10 ms.
+// table that nothing holds yet: an on-link host it has not resolved.
 static bool
 takes_entry(struct search *s, uint32_t addr, unsigned ifindex)
 {
-	if (!on_link(s->nets, addr))
-		return false;
-	read_macs(s, macs_recheck_s);
-	if (s->macs.count(mac_key(addr, ifindex)) != 0)
-		return false;
-	read_macs(s, 0.01);
-	return s->macs.count(mac_key(addr, ifindex)) == 0;
+	std::string mac;
+	return on_link(s->nets, addr) && !net_neighbour(&s->socks, addr, ifindex, &mac);
 }
 
 // An on-link board's hardware address, as the neighbour entry its answer
@@ -370,15 +340,10 @@ takes_entry(struct search *s, uint32_t addr, unsigned ifindex)
 static std::string
 board_mac(struct search *s, uint32_t addr, unsigned ifindex)
 {
-	if (!on_link(s->nets, addr))
+	std::string mac;
+	if (!on_link(s->nets, addr) || !net_neighbour(&s->socks, addr, ifindex, &mac))
 		return "";
-	read_macs(s, macs_recheck_s);
-	auto it = s->macs.find(mac_key(addr, ifindex));
-	if (it == s->macs.end()) {
-		read_macs(s, 0);
-		it = s->macs.find(mac_key(addr, ifindex));
-	}
-	return it != s->macs.end() ? it->second : "";
+	return mac;
 }
 
 static void
@@ -409,6 +374,7 @@ watch_takes(struct search *s, watch_policy *w, uint64_t key, const struct corvan
 	    .proto_ver = board->proto_ver, .rtt_ms = board->rtt_ms, .round = s->round};
 	auto it = w->known.find(key);
 	if (it != w->known.end()) {
+		now.mac = std::move(it->second.mac);
 		it->second = std::move(now);
 		return;
 	}
@@ -432,8 +398,7 @@ claim_address(struct search *s, uint64_t key, uint32_t addr, uint16_t port, unsi
 	c.round = s->round;
 	c.sent = false;
 	c.ifindex = ifindex;
-	bool costly = !on_link(s->nets, addr) || takes_entry(s, addr, ifindex);
-	(costly ? s->to_confirm_costly : s->to_confirm).push_back(key);
+	s->to_confirm.push_back(key);
 }
 
 // An answer at the confirming socket: a board, when a confirmation went
@@ -455,7 +420,8 @@ take_confirmation(struct search *s, uint64_t key, const net_datagram &d, uint32_
 	}
 	c.confirmed = true;
 	std::string text = dotted(d.addr);
-	std::string mac = board_mac(s, d.addr, d.ifindex);
+	// Its hardware address is looked up when it is reported found.
+	std::string mac = c.known ? std::string() : board_mac(s, d.addr, d.ifindex);
 	struct corvane_board board = {.address = text.c_str(), .port = d.port,
 	    .proto_ver = proto_ver, .interface = iface_name(s, d.ifindex).c_str(),
 	    .rtt_ms = (at - c.sent_at) * 1000};
@@ -639,31 +605,42 @@ costly_may_go(struct search *s, const claim &c, double now, long *room)
 	return true;
 }
 
-// Sends the confirmations due, at their rate: first those to resolved
-// hosts, then the costly ones as they may go. A full buffer leaves the
+// Sends the confirmations due, at their rate. One to a host not resolved
+// (or beyond a router) is set aside as it comes to the front, so that it
+// keeps no board waiting, and goes when it may. A full buffer leaves the
 // rest for later.
 static unsigned
 send_confirmations(struct search *s, unsigned budget, double until)
 {
 	double now = now_s();
 	s->confirm_tokens = std::min(s->confirm_tokens + (now - s->confirm_tokens_at) * confirm_rate,
-	    confirm_burst);
+	    s->confirm_burst);
 	s->confirm_tokens_at = now;
 	long room = -2;  // the table not looked at yet
 	for (std::deque<uint64_t> *q : {&s->to_confirm, &s->to_confirm_costly}) {
+		bool costly = q == &s->to_confirm_costly;
 		// A token short by a rounding error is whole: the due time it
 		// gives is now.
-		while (!q->empty() && budget > 0 && s->confirm_tokens >= 1 - 1e-6 && !stopping(s)) {
-			if ((budget % 32) == 0 && now_s() >= until)
+		for (unsigned k = 1; !q->empty() && budget > 0 && s->confirm_tokens >= 1 - 1e-6 &&
+		     !stopping(s); k++) {
+			if ((k % 32) == 0 && now_s() >= until)
 				return budget;
 			auto it = s->claims.find(q->front());
 			if (it == s->claims.end()) {  // a board lost since
 				q->pop_front();
 				continue;
 			}
-			if (q == &s->to_confirm_costly && !costly_may_go(s, it->second, now, &room))
+			claim &c = it->second;
+			bool cheap = c.known ||
+			    (on_link(s->nets, c.addr) && !takes_entry(s, c.addr, c.ifindex));
+			if (!cheap && !costly) {
+				s->to_confirm_costly.push_back(q->front());
+				q->pop_front();
+				continue;
+			}
+			if (!cheap && !costly_may_go(s, c, now, &room))
 				break;
-			if (net_full(confirm(s, it->second))) {
+			if (net_full(confirm(s, c))) {
 				s->confirm_at = now + table_recheck_s;
 				return budget;
 			}
@@ -685,6 +662,9 @@ send_due(struct search *s)
 	auto slice_over = [&] {
 		return budget == 0 || stopping(s) || ((budget % 32) == 0 && now_s() >= until);
 	};
+	// The answers already in are confirmed before more are asked for.
+	if ((!s->to_confirm.empty() || !s->to_confirm_costly.empty()) && !slice_over())
+		budget = send_confirmations(s, budget, until);
 	bool said = false;
 	while (s->next_dest < s->plan.dests.size() && !slice_over()) {
 		find_dest &d = s->plan.dests[s->next_dest++];
@@ -693,8 +673,6 @@ send_due(struct search *s)
 		d.failed = said;
 		budget--;
 	}
-	if ((!s->to_confirm.empty() || !s->to_confirm_costly.empty()) && !slice_over())
-		budget = send_confirmations(s, budget, until);
 	if (s->unresolved.left > 0 && !slice_over() && now_s() >= s->table_at) {
 		long room = table_room();
 		size_t n = s->plan.unresolved.size();
@@ -869,6 +847,10 @@ begin(corvane_finder *f, std::variant<run_policy, watch_policy> policy, void *ar
 		return nullptr;
 	if (!net_grow(&s->socks, &why) || !net_grow(&s->socks, &why))
 		return fail(f, why), nullptr;
+	net_buffer buffer;
+	net_receive_buffer(&s->socks, &buffer);
+	s->confirm_burst = s->confirm_tokens = static_cast<double>(
+	    std::clamp(buffer.bytes / confirm_burst_bytes, 16UL, 1024UL));
 	s->block_failed.assign(s->plan.blocks.size(), false);
 	if (!s->names.empty()) {
 		s->looking = lookups_start(s->names, &f->wake, &why);
@@ -940,7 +922,10 @@ run_step(struct search *s, run_policy *r)
 		r->start = now_s();
 		r->deadline = r->start + f->wait_s;
 	}
-	if (!stopping(s) && r->rounds < round_count &&
+	// A round waits for the confirmations of the last one to go: a
+	// thousand boards answering again at once would drop what is still
+	// to come.
+	if (!stopping(s) && r->rounds < round_count && (r->rounds == 0 || s->to_confirm.empty()) &&
 	    now_s() >= r->start + round_at[r->rounds] * f->wait_s) {
 		r->rounds++;
 		begin_round(s);
@@ -991,8 +976,10 @@ watch_step(struct search *s, watch_policy *w)
 			begin_round(s);
 			// Each known board is asked at its own address every round:
 			// only its answer there keeps it.
-			for (const auto &[key, b] : w->known)
+			for (const auto &[key, b] : w->known) {
 				claim_address(s, key, b.addr, static_cast<uint16_t>(b.port), b.ifindex);
+				s->claims[key].known = true;
+			}
 		}
 		// Rounds missed while the loop was busy are not made up for: the
 		// next is the first still to come.
@@ -1024,8 +1011,9 @@ search_due(const search *s)
 		return 0;
 	const double now = now_s();
 	double due;
+	// A round that waits for confirmations is due as they are.
 	if (const run_policy *r = std::get_if<run_policy>(&s->policy))
-		due = r->rounds < round_count
+		due = r->rounds < round_count && (r->rounds == 0 || s->to_confirm.empty())
 		    ? std::min(r->deadline, r->start + round_at[r->rounds] * s->f->wait_s) : r->deadline;
 	else
 		due = std::get<watch_policy>(s->policy).next;

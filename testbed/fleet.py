@@ -3,10 +3,12 @@ running the real tarvo in a namespace of its own, on one /21, and
 optionally a forger that answers the first request it hears with 400
 forged replies from unused addresses of the subnet. The neighbour table
 and the socket buffers are the whole machine's: fleet() raises the
-table's limits for its run and puts them back, and rmem() sets the
-receive buffers' limit the same way."""
+table's limits (and the backlog of packets each CPU takes) for its run
+and puts them back, and rmem() sets the receive buffers' limit the same
+way."""
 
 import contextlib
+import os
 import subprocess
 import sys
 
@@ -47,7 +49,12 @@ def fleet(count, tarvo, forger=None):
     every board bound; the neighbour table takes 4 entries a board (the
     host's and each board's own, and room for the rest of the machine)."""
     room = max(4096, 4 * count)
-    with machine_settings(dict(zip(NEIGH_KEYS, (room // 4, room // 2, room)))):
+    settings = dict(zip(NEIGH_KEYS, (room // 4, room // 2, room)))
+    # A broadcast's thousand answers cross the bridge at once, and each
+    # CPU's backlog takes 1000 packets: a real switch queues them in its
+    # ports, the namespaces' LAN in that backlog.
+    settings["net.core.netdev_max_backlog"] = max(1000, 4 * count)
+    with machine_settings(settings):
         bed = lan.Lan()
         try:
             host = bed.host("host", {"eth0": HOST + "/21"})
@@ -65,8 +72,10 @@ def forge(bed, ns, peer):
     """Starts the forger in ns: 400 forged replies to the first request it
     hears, from 10.70.1.0 to 10.70.2.143, where no board is. Returns a
     function that waits for it to have sent them."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     p = bed.spawn(ns, [sys.executable, peer, "crowd", "120", NET],
-                  stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                  env=dict(os.environ, PYTHONPATH=root))
     bed.wait_bound([p])
 
     def went():

@@ -7,6 +7,8 @@
 #include "net.h"
 
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 struct fake_sent {
@@ -37,7 +39,8 @@ struct fake_net {
 	unsigned long dropped;        // answers the kernel dropped, when known
 	bool dropped_known;
 	int unicast_error;            // what each unicast fails with; 0: none
-	std::vector<net_mac> macs;     // resolved neighbours' hardware addresses
+	// Resolved neighbours' hardware addresses, by address and interface.
+	std::map<std::pair<uint32_t, unsigned>, std::string> macs;
 	std::vector<fake_sent> sent;
 	std::vector<fake_answer> inbox;  // in order of arrival
 	// Boards' answers (on socket 1) from `flood` hosts of 10.0.0.0/8 (from 10.0.0.1 on,

@@ -109,10 +109,14 @@ net_count(const net_set *set)
 	return set->socks.size();
 }
 
-void
-net_macs(std::vector<net_mac> *macs)
+bool
+net_neighbour(net_set *, uint32_t addr, unsigned ifindex, std::string *mac)
 {
-	*macs = fake.macs;
+	auto it = fake.macs.find({addr, ifindex});
+	if (it == fake.macs.end())
+		return false;
+	*mac = it->second;
+	return true;
 }
 
 int

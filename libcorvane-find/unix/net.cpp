@@ -5,6 +5,9 @@
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <net/if.h>
 #include <poll.h>
@@ -101,22 +104,73 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	fclose(f);
 }
 
-void
-net_macs(std::vector<net_mac> *macs)
+// The kernel's neighbour entry for one address, asked over rtnetlink on
+// a socket the set keeps.
+bool
+net_neighbour(net_set *set, uint32_t addr, unsigned ifindex, std::string *mac)
 {
-	FILE *f = fopen("/proc/net/arp", "re");
-	if (f == nullptr)
-		return;
-	char line[256], ip[64], flags[16], hw[64], dev[64];
-	while (fgets(line, sizeof(line), f) != nullptr) {
-		struct in_addr in;
-		unsigned ifindex;
-		if (sscanf(line, "%63s %*s %15s %63s %*s %63s", ip, flags, hw, dev) == 4 &&
-		    (strtoul(flags, nullptr, 16) & 0x2) != 0 && strlen(hw) == 17 &&
-		    inet_pton(AF_INET, ip, &in) == 1 && (ifindex = if_nametoindex(dev)) != 0)
-			macs->push_back({.addr = ntohl(in.s_addr), .ifindex = ifindex, .mac = hw});
+	if (set->rtnl == -1) {
+		set->rtnl = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+		if (set->rtnl == -1)
+			return false;
+		struct timeval tv = {.tv_sec = 0, .tv_usec = 100000};
+		setsockopt(set->rtnl, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 	}
-	fclose(f);
+	struct {
+		struct nlmsghdr nh;
+		struct ndmsg ndm;
+		struct rtattr dst;
+		uint32_t addr;
+	} req = {};
+	static_assert(sizeof(req) == NLMSG_LENGTH(sizeof(struct ndmsg)) + RTA_LENGTH(4));
+	req.nh = {.nlmsg_len = sizeof(req), .nlmsg_type = RTM_GETNEIGH,
+	    .nlmsg_flags = NLM_F_REQUEST, .nlmsg_seq = ++set->rtnl_seq, .nlmsg_pid = 0};
+	req.ndm.ndm_family = AF_INET;
+	req.ndm.ndm_ifindex = static_cast<int>(ifindex);
+	req.dst = {.rta_len = RTA_LENGTH(4), .rta_type = NDA_DST};
+	req.addr = htonl(addr);
+	struct sockaddr_nl kernel = {.nl_family = AF_NETLINK, .nl_pad = 0, .nl_pid = 0,
+	    .nl_groups = 0};
+	if (sendto(set->rtnl, &req, sizeof(req), 0, reinterpret_cast<struct sockaddr *>(&kernel),
+	        sizeof(kernel)) != static_cast<ssize_t>(sizeof(req)))
+		return false;
+	alignas(struct nlmsghdr) unsigned char buf[1024];
+	for (;;) {
+		ssize_t n = recv(set->rtnl, buf, sizeof(buf), 0);
+		if (n <= 0)
+			return false;
+		for (auto *nh = reinterpret_cast<struct nlmsghdr *>(buf); NLMSG_OK(nh, n);
+		     nh = NLMSG_NEXT(nh, n)) {
+			if (nh->nlmsg_seq != set->rtnl_seq)
+				continue;  // the answer to an earlier ask that timed out
+			if (nh->nlmsg_type != RTM_NEWNEIGH ||
+			    nh->nlmsg_len < NLMSG_LENGTH(sizeof(struct ndmsg)))
+				return false;  // NLMSG_ERROR: no such entry
+			auto *ndm = static_cast<struct ndmsg *>(NLMSG_DATA(nh));
+			// The states in which the kernel sends to it without asking.
+			const unsigned resolved = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE |
+			    NUD_PERMANENT | NUD_NOARP;
+			if ((ndm->ndm_state & resolved) == 0)
+				return false;
+			size_t at = NLMSG_LENGTH(sizeof(*ndm)), end = nh->nlmsg_len;
+			auto *bytes = reinterpret_cast<const unsigned char *>(nh);
+			while (at + sizeof(struct rtattr) <= end) {
+				struct rtattr a;
+				memcpy(&a, bytes + at, sizeof(a));
+				if (a.rta_len < sizeof(a) || at + a.rta_len > end)
+					break;
+				const unsigned char *hw = bytes + at + RTA_LENGTH(0);
+				at += RTA_ALIGN(a.rta_len);
+				if (a.rta_type != NDA_LLADDR || a.rta_len != RTA_LENGTH(6))
+					continue;
+				char text[18];
+				snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1],
+				    hw[2], hw[3], hw[4], hw[5]);
+				*mac = text;
+			}
+			return true;
+		}
+	}
 }
 
 // A header line of names, then a line of hexadecimal counters for each

@@ -15,12 +15,16 @@
 struct net_set {
 	std::vector<int> fds;
 	int poller = -1;  // an epoll set of fds and the wake, once asked for
+	int rtnl = -1;    // rtnetlink, to ask for neighbours, once asked for
+	unsigned rtnl_seq = 0;
 	~net_set()
 	{
 		for (int fd : fds)
 			close(fd);
 		if (poller != -1)
 			close(poller);
+		if (rtnl != -1)
+			close(rtnl);
 	}
 };
 

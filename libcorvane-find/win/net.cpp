@@ -212,24 +212,25 @@ net_known_neighbours(const std::string &iface, std::vector<uint32_t> *known)
 	FreeMibTable(table);
 }
 
-void
-net_macs(std::vector<net_mac> *macs)
+bool
+net_neighbour(net_set *, uint32_t addr, unsigned ifindex, std::string *mac)
 {
-	MIB_IPNET_TABLE2 *table = nullptr;
-	if (GetIpNetTable2(AF_INET, &table) != NO_ERROR)
-		return;
-	for (ULONG i = 0; i < table->NumEntries; i++) {
-		const MIB_IPNET_ROW2 &row = table->Table[i];
-		if (row.State < NlnsProbe || row.PhysicalAddressLength != 6)
-			continue;
-		char mac[18];
+	MIB_IPNET_ROW2 row;
+	memset(&row, 0, sizeof(row));
+	row.Address.si_family = AF_INET;
+	row.Address.Ipv4.sin_family = AF_INET;
+	row.Address.Ipv4.sin_addr.s_addr = htonl(addr);
+	row.InterfaceIndex = ifindex;
+	if (GetIpNetEntry2(&row) != NO_ERROR || row.State < NlnsProbe)
+		return false;
+	if (row.PhysicalAddressLength == 6) {
+		char text[18];
 		const UCHAR *hw = row.PhysicalAddress;
-		snprintf(mac, sizeof(mac), "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1], hw[2], hw[3],
+		snprintf(text, sizeof(text), "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1], hw[2], hw[3],
 		    hw[4], hw[5]);
-		macs->push_back({.addr = ntohl(row.Address.Ipv4.sin_addr.s_addr),
-		    .ifindex = static_cast<unsigned>(row.InterfaceIndex), .mac = mac});
+		*mac = text;
 	}
-	FreeMibTable(table);
+	return true;
 }
 
 // Windows keeps its neighbour cache to itself: no limit is known.

@@ -189,7 +189,7 @@ TEST(Engine, TheCapAndTheDeadlineUnderAFlood)
 		fake.flood = c.flood;
 		fake.per_answer = c.per_answer;
 		for (uint32_t i = 1; c.reported > 0 && i <= c.flood; i++)  // resolved, as boards are
-			fake.macs.push_back({0x0A000000 + i, 0, "02:00:00:00:00:01"});
+			fake.macs[{0x0A000000 + i, 0}] = "02:00:00:00:00:01";
 		fake.on_send = [](const fake_sent &s) {  // every address flooded is a board
 			if (s.sock == 0)
 				fake.inbox.push_back({s.at, s.addr, s.port, 0, 0});
@@ -508,7 +508,7 @@ TEST(Engine, OnlyConfirmedBoardsListed)
 	for (const auto &c : cases) {
 		fake_reset();
 		fake.nets = {lan("eth0", 2, "10.1.0.1")};
-		fake.macs = {{board, 2, "02:00:00:00:00:05"}, {ip("192.0.2.7"), 2, "02:00:00:00:00:01"}};
+		fake.macs = {{{board, 2}, "02:00:00:00:00:05"}, {{ip("192.0.2.7"), 2}, "02:00:00:00:00:01"}};
 		const double start = fake.now;
 		fake.on_send = [&](const fake_sent &s) {
 			if (s.at < start + 1.5) {
@@ -557,7 +557,7 @@ TEST(Engine, AForgedCrowdTakesFewNeighbourEntries)
 	fake_reset();
 	fake.nets = {{"eth0", 2, ip("10.0.0.1"), 0xffff0000, ip("10.0.255.255"), true}};
 	const uint32_t board = ip("10.0.0.5");
-	fake.macs = {{board, 2, "02:00:00:00:00:05"}};
+	fake.macs = {{{board, 2}, "02:00:00:00:00:05"}};
 	fake.on_send = [&](const fake_sent &s) {
 		answer_as(board, s);
 		for (uint32_t i = 0; s.ifindex != 0 && i < 1000; i++)
