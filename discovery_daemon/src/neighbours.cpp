@@ -93,14 +93,15 @@ spent(const struct neigh_slot &s, int64_t now_ns)
 	return now_ns - s.held_at >= neigh_hold_ns;
 }
 
-// The slot for addr: its own, else the first spent one, else the one of
-// the oldest hold (a resolved address keeps its slot while any hold is
-// left to take). Crowding never lets an answer pass the rule: it only
-// shortens the oldest hold.
+// The slot for addr: its own, else the first spent one; nullptr when
+// every slot it may take holds a reply that may still wait in the kernel
+// (or a host resolved within the second). No hold is ever cut short, so a
+// forged address costs at most one reply in the kernel at a time, however
+// many there are.
 static struct neigh_slot *
 place(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 {
-	struct neigh_slot *free = nullptr, *oldest = &nb->slot[slot_of(nb, addr, 0)];
+	struct neigh_slot *free = nullptr;
 	for (unsigned p = 0; p < neigh_probes; p++) {
 		struct neigh_slot *s = &nb->slot[slot_of(nb, addr, p)];
 		if (s->addr == addr)
@@ -109,10 +110,8 @@ place(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 			return free != nullptr ? free : s;
 		if (free == nullptr && spent(*s, now_ns))
 			free = s;
-		if (s->held_at < oldest->held_at)
-			oldest = s;
 	}
-	return free != nullptr ? free : oldest;
+	return free;
 }
 
 // The route the kernel would take to addr from table t: the longest
@@ -200,6 +199,12 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 	if (nb->fd == -1 || !neigh_resolves(nb, addr, &oif))
 		return true;
 	struct neigh_slot *s = place(nb, addr, now_ns);
+	if (s == nullptr) {
+		// No room to hold it: it is answered only if the kernel has
+		// resolved it (its answer waits for nothing), else it waits.
+		enum neigh_said said = ask_kernel(nb, addr, oif);
+		return said == neigh_said_resolved || said == neigh_said_unknown;
+	}
 	if (s->addr != addr || (s->held_at != neigh_resolved && now_ns - s->held_at >= neigh_hold_ns)) {
 		// New, or its hold passed: this answer goes and is held, and
 		// the next question about it goes to the kernel at once.

@@ -139,8 +139,9 @@ net_neighbour(net_set *set, uint32_t addr, unsigned ifindex, std::string *mac)
 		ssize_t n = recv(set->rtnl, buf, sizeof(buf), 0);
 		if (n <= 0)
 			return false;
-		for (auto *nh = reinterpret_cast<struct nlmsghdr *>(buf); NLMSG_OK(nh, n);
-		     nh = NLMSG_NEXT(nh, n)) {
+		// The answer to a get is one message.
+		auto *nh = reinterpret_cast<struct nlmsghdr *>(buf);
+		if (static_cast<size_t>(n) >= sizeof(*nh) && nh->nlmsg_len <= static_cast<size_t>(n)) {
 			if (nh->nlmsg_seq != set->rtnl_seq)
 				continue;  // the answer to an earlier ask that timed out
 			if (nh->nlmsg_type != RTM_NEWNEIGH ||
@@ -170,6 +171,7 @@ net_neighbour(net_set *set, uint32_t addr, unsigned ifindex, std::string *mac)
 			}
 			return true;
 		}
+		return false;
 	}
 }
 

@@ -1,7 +1,9 @@
 """The board package on the emulated Zynq-7000 board running Debian 12 with
 systemd as PID 1, through its life as a Debian maintainer tests it:
 install, reinstall, upgrade, the port held at start, remove, purge. The
-board sits on a LAN of namespaces, where the host finds it by broadcast."""
+board sits on a LAN of namespaces, where the host finds it by broadcast.
+Then the host's own packages, built for the board: the watch for
+Prometheus as a service there, enabled, restarted, disabled and purged."""
 
 import json
 import os
@@ -13,8 +15,13 @@ from testbed import board, harness, lan, prometheus, sender
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-# The board's build tree (to package) and the host's finder.
-ARGS = harness.options("build", "finder")
+# The board's build tree (to package), the source (for the host's packages
+# built for the board) and the host's finder.
+ARGS = harness.options("build", "source", "finder")
+# A board for the board's watch to find: tarvo built for the build machine,
+# beside the finder.
+HOST_TARVO = os.path.join(os.path.dirname(os.path.dirname(ARGS.finder)), "discovery_daemon",
+                          "tarvo")
 
 ADDR = "10.79.1.60"
 SENDER = sender.__file__
@@ -24,6 +31,20 @@ LEFTOVERS = ("find / -xdev \\( -path /proc -o -path /sys -o -path /run -o -path 
              "-o -path /var/log \\) -prune -o \\( -name '*tarvo*' -o -name 'corvane-board*' "
              "-o -name 'corvane-vomo*' \\) "
              "-print")
+
+
+def host_packages(work):
+    """libcorvane-find1 and corvane-find built for the board (armhf)."""
+    build, out = os.path.join(work, "host-armhf"), os.path.join(work, "host-debs")
+    harness.run(["cmake", "-S", ARGS.source, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=" +
+                 os.path.join(ARGS.source, "cmake", "arm-linux-gnueabihf.cmake"),
+                 "-DBOARD_HOST_TOOLS=ON", "-DBOARD_PROGRAMS=OFF", "-DBOARD_STATIC_LINK=OFF",
+                 "-DBUILD_TESTING=OFF", "-DCMAKE_BUILD_TYPE=Release",
+                 "-DCMAKE_INSTALL_PREFIX=/usr"], 600)
+    harness.run(["cmake", "--build", build], 1200)
+    harness.run(["cpack", "-G", "DEB", "-B", out], 600, cwd=build)
+    return {name.split("_")[0]: os.path.join(out, name) for name in os.listdir(out)
+            if name.endswith("_armhf.deb")}
 
 
 def packages(work):
@@ -44,16 +65,20 @@ def packages(work):
     return deb, newer_deb, newer
 
 
-@harness.can_run(lan.unavailable() or harness.built(ARGS.finder, "corvane-find"))
+@harness.can_run(lan.unavailable() or harness.built(ARGS.finder, "corvane-find")
+                 or harness.built(HOST_TARVO, "tarvo"))
 class DebianBoard(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         work = tempfile.TemporaryDirectory()
         cls.addClassCleanup(work.cleanup)
         deb, newer, cls.newer_version = packages(work.name)
+        host = host_packages(work.name)
         rootfs = os.path.join(work.name, "rootfs.img")
-        kernel_dir = board.debian_images(rootfs, {"/root/corvane-board.deb": deb,
-                                                  "/root/corvane-board-newer.deb": newer})
+        kernel_dir = board.debian_images(rootfs, {
+            "/root/corvane-board.deb": deb, "/root/corvane-board-newer.deb": newer,
+            "/root/libcorvane-find1.deb": host["libcorvane-find1"],
+            "/root/corvane-find.deb": host["corvane-find"]})
         cls.lan = lan.Lan()
         cls.addClassCleanup(cls.lan.close)
         cls.host = cls.lan.host("host", {"eth0": "10.79.1.1/24"})
@@ -189,6 +214,42 @@ class DebianBoard(unittest.TestCase):
         self.sh("dpkg -P corvane-board >/tmp/dpkg.log 2>&1")
         self.assertEqual(self.sh(LEFTOVERS), [])
         self.assertNotEqual(self.board.run("dpkg-query -W corvane-board")[0], 0)
+
+    def test_7_the_watch_for_prometheus_as_a_service(self):
+        """The host's packages for the board: the watch is a service that
+        nothing starts until it is enabled; then it lists the board it
+        finds (tarvo on the host) where Prometheus can read it, keeps the
+        list over a restart, and leaves nothing once purged."""
+        unit = "corvane-find-prometheus.service"
+        found = self.lan.spawn(self.host, [HOST_TARVO])
+        self.lan.wait_bound([found])
+        self.sh("dpkg -i /root/libcorvane-find1.deb /root/corvane-find.deb >/tmp/dpkg.log 2>&1")
+        self.assertEqual([self.board.run(f"systemctl {what} {unit}")[1][0]
+                          for what in ("is-active", "is-enabled")], ["inactive", "disabled"])
+        exposure = self.sh(f"systemd-analyze security --no-pager {unit} | tail -n 1")[0]
+        self.assertLessEqual(float(exposure.split(":")[1].split()[0]), 2.0, exposure)
+        self.sh("sed -i 's/^CORVANE_FIND_INTERFACES=.*/CORVANE_FIND_INTERFACES=\"-i eth0\"/; "
+                "s/^CORVANE_FIND_OPTIONS=.*/CORVANE_FIND_OPTIONS=\"--every 1\"/' "
+                "/etc/default/corvane-find")
+        listed = "grep -q '\"10.79.1.1:9100\"' /run/corvane-find/boards.json"
+        self.sh(f"systemctl enable --now {unit} && " + board.until(listed, 120))
+        # Readable by Prometheus' user, written by a dynamic one.
+        self.assertEqual(self.sh("stat -c '%a %U' /run/corvane-find /run/corvane-find/boards.json"),
+                         ["755 corvane-find-prometheus", "644 corvane-find-prometheus"])
+        mac = self.lan.run(self.host, ["cat", "/sys/class/net/eth0/address"],
+                           text=True).stdout.strip()
+        self.assertEqual(json.loads("\n".join(self.sh("cat /run/corvane-find/boards.json"))),
+                         [{"targets": ["10.79.1.1:9100"],
+                           "labels": {"corvane_interface": "eth0", "corvane_proto_ver": "2",
+                                      "corvane_mac": mac}}])
+        # A restart keeps the list: the boards are still known.
+        self.sh(f"systemctl restart {unit} && {listed}")
+        self.sh(f"systemctl disable --now {unit}")
+        self.assertEqual(self.board.run("ls /run/corvane-find")[0] != 0, True)
+        self.sh("dpkg -P corvane-find libcorvane-find1 >/tmp/dpkg.log 2>&1")
+        self.assertEqual(self.sh("find / -xdev \\( -path /proc -o -path /sys -o -path /root "
+                                 "-o -path /var/log \\) -prune -o \\( -name '*corvane-find*' "
+                                 "-o -name 'libcorvane*' \\) -print"), [])
 
 
 if __name__ == "__main__":

@@ -289,10 +289,11 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 }
 
 // Addresses that share every slot they may take, as an attacker would pick
-// them if the hash were known (here its key is): the 33rd takes the oldest
-// hold's slot and is held in turn; a host the kernel resolved keeps its
-// own slot.
-TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
+// them if the hash were known (here its key is). Once the window is full of
+// holds, a new address waits (the kernel has not resolved it) and no hold
+// is cut short, however many come; a host the kernel has resolved is
+// answered without a slot; when the holds pass, the newcomer gets one.
+TEST(Neighbours, ACrowdedWindowNeverCutsAHoldShort)
 {
 	static neighbours nb;
 	Kernel k(&nb);
@@ -302,24 +303,40 @@ TEST(Neighbours, ACrowdedWindowStillHoldsEachAddress)
 	neigh_read(&nb, 0);
 	std::vector<uint32_t> same;
 	const unsigned home = neigh_home(&nb, 0x0A000100);
-	for (uint32_t a = 0x0A000100; same.size() < neigh_probes + 2; a++) {
+	for (uint32_t a = 0x0A000100; same.size() < neigh_probes + 3; a++) {
 		if (neigh_home(&nb, a) == home)
 			same.push_back(a);
 	}
-	const uint32_t host = same.back();
+	const uint32_t host = same[neigh_probes + 1], other = same[neigh_probes + 2];
+	const uint32_t newcomer = same[neigh_probes - 1];
 	const int64_t t = 5000000000, ms = 1000000;
+	const int none = 0;  // not asked
 	EXPECT_TRUE(neigh_admit(&nb, host, t));
 	k.answer(nb, NUD_REACHABLE);
 	EXPECT_TRUE(neigh_admit(&nb, host, t + ms));
-	for (unsigned i = 0; i < neigh_probes; i++)
+	for (unsigned i = 0; i + 1 < neigh_probes; i++)  // the host has the 32nd slot
 		EXPECT_TRUE(neigh_admit(&nb, same[i], t + i * ms)) << i;
-	EXPECT_TRUE(neigh_admit(&nb, same[neigh_probes], t + 100 * ms));
-	k.answer(nb, NUD_INCOMPLETE);
-	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes], t + 101 * ms));
-	EXPECT_TRUE(neigh_admit(&nb, same[0], t + 102 * ms));  // its hold was the oldest
-	k.answer(nb, NUD_INCOMPLETE);
-	EXPECT_FALSE(neigh_admit(&nb, same[neigh_probes - 1], t + 103 * ms));
-	EXPECT_TRUE(neigh_admit(&nb, host, t + 104 * ms) && neigh_admit(&nb, host, t + 105 * ms));
+	struct {
+		uint32_t addr;
+		int64_t at;
+		int kernel_says;
+		bool admitted;
+	} steps[] = {
+		{newcomer, t + 100 * ms, -ENOENT, false},  // no room: it waits
+		{newcomer, t + 101 * ms, -ENOENT, false},
+		{same[0], t + 102 * ms, NUD_INCOMPLETE, false},  // still held
+		{other, t + 103 * ms, NUD_STALE, true},          // resolved: no slot needed
+		{host, t + 104 * ms, none, true},
+		{same[0], t + 3 * 1000 * ms, none, true},         // its hold has passed
+		{newcomer, t + 3 * 1000 * ms + 20 * ms, none, true},  // and so has another's
+	};
+	for (const auto &st : steps) {
+		uint32_t asked = nb.ask_seq;
+		if (st.kernel_says != none)
+			k.answer(nb, st.kernel_says);
+		EXPECT_EQ(neigh_admit(&nb, st.addr, st.at), st.admitted) << std::hex << st.addr;
+		EXPECT_EQ(nb.ask_seq - asked, st.kernel_says != none ? 1u : 0u) << std::hex << st.addr;
+	}
 }
 
 // Routes and links as the kernel announces them decide who is resolved
