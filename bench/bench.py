@@ -423,6 +423,8 @@ EVENT_LOOP = os.path.join(os.path.dirname(lan.__file__), "event_loop.py")
 # one each request) and the rates, as the grid of scripts/bench.
 SPOOF_SHAPES = (1, 8, 16, 64, 200, 0)
 SPOOF_RATES = (1000, 3000, 10000, 30000)
+# More forged addresses than tarvo has slots, at the fast rates.
+SPOOF_CROWDS = ((4500, 8000, 5000, 20000), (10000, 30000))
 
 
 def bench_fleet(native, rows, count=1000):
@@ -516,6 +518,14 @@ def bench_spoofed(native, rows):
                 rows.append((f"answered under {rate}/s forged from {shape}, 3 s "
                              "(known host: tarvo, unfillable; newcomer: tarvo, unfillable)",
                              ", ".join(shares), "a real host's requests still answered"))
+        for count in SPOOF_CROWDS[0]:
+            for rate in SPOOF_CROWDS[1]:
+                shares = [f"{100 * spoofed_share(native, cmd, count, rate, False):.0f} %"
+                          for cmd in responders]
+                rows.append((f"answered under {rate}/s forged from {count} addresses, more than "
+                             "tarvo's 4096 slots, 3 s (known host: tarvo, unfillable)",
+                             ", ".join(shares), "no number of forged addresses switches the "
+                             "hold off"))
 
 
 def machine():

@@ -208,7 +208,7 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 	if (s->addr != addr || (s->held_at != neigh_resolved && now_ns - s->held_at >= neigh_hold_ns)) {
 		// New, or its hold passed: this answer goes and is held, and
 		// the next question about it goes to the kernel at once.
-		*s = {addr, now_ns, neigh_long_ago};
+		*s = {.addr = addr, .held_at = now_ns, .asked_at = neigh_long_ago};
 		return true;
 	}
 	if (s->held_at == neigh_resolved) {
@@ -221,7 +221,7 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 	case neigh_said_unknown:
 		return true;
 	case neigh_said_resolved:
-		*s = {addr, neigh_resolved, now_ns};
+		*s = {.addr = addr, .held_at = neigh_resolved, .asked_at = now_ns};
 		return true;
 	case neigh_said_pending:
 		if (s->held_at == neigh_resolved)
@@ -234,7 +234,7 @@ neigh_admit(struct neighbours *nb, uint32_t addr, int64_t now_ns)
 			return false;
 		break;
 	}
-	*s = {addr, now_ns, now_ns};
+	*s = {.addr = addr, .held_at = now_ns, .asked_at = now_ns};
 	return true;
 }
 

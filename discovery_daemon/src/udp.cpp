@@ -16,11 +16,9 @@
 static int
 bind_any(int sock, int port)
 {
-	struct sockaddr_in addr;
-	memset(&addr, 0, sizeof(addr));
-	addr.sin_family = AF_INET;
-	addr.sin_addr.s_addr = htonl(INADDR_ANY);
-	addr.sin_port = htons(static_cast<uint16_t>(port));
+	struct sockaddr_in addr = {.sin_family = AF_INET,
+	    .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = {.s_addr = htonl(INADDR_ANY)},
+	    .sin_zero = {}};
 	return bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
 }
 
@@ -68,7 +66,7 @@ static int
 attach_spare_filter(int sock, const uint32_t *bcast, unsigned n)
 {
 	struct sock_filter prog[TARVO_BROADCASTS_MAX + 4];
-	struct sock_fprog fprog = {spare_filter(prog, bcast, n), prog};
+	struct sock_fprog fprog = {.len = spare_filter(prog, bcast, n), .filter = prog};
 	return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof(fprog));
 }
 
@@ -194,8 +192,7 @@ get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf)
 	if (ntohl(req.id) != CORVANE_CTRL_ID_WAZZUP_BR0)
 		return;
 
-	corvane_tarvo_find_data_t reply;
-	memset(&reply, 0, sizeof(reply));
+	corvane_tarvo_find_data_t reply{};
 	reply.id = htonl(CORVANE_CTRL_ID_WAZZUP_DUDE);
 	reply.proto_ver = htonl(CORVANE_PROTO_VER);
 	memcpy(send_buf, &reply, sizeof(reply));
