@@ -298,8 +298,17 @@ static void
 report(struct search *s, const struct corvane_board *board, const std::string &mac, int kind)
 {
 	int stop;
-	const struct corvane_board *outer = reporting;
-	const char *outer_mac = reporting_mac;
+	// Put back however the callback ends (a C++ one may throw, a thread
+	// may be cancelled inside it), so that no pointer outlives its call.
+	struct restore {
+		const struct corvane_board *board;
+		const char *mac;
+		~restore()
+		{
+			reporting = board;
+			reporting_mac = mac;
+		}
+	} outer = {.board = reporting, .mac = reporting_mac};
 	reporting = board;
 	reporting_mac = mac.c_str();
 	if (watch_policy *w = as_watch(s)) {
@@ -308,8 +317,6 @@ report(struct search *s, const struct corvane_board *board, const std::string &m
 	} else {
 		stop = as_run(s)->fn(board, s->arg);
 	}
-	reporting = outer;
-	reporting_mac = outer_mac;
 	if (stop != 0)
 		s->stopped = true;
 }

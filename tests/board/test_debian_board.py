@@ -231,23 +231,23 @@ class DebianBoard(unittest.TestCase):
         self.sh("sed -i 's/^CORVANE_FIND_INTERFACES=.*/CORVANE_FIND_INTERFACES=\"-i eth0\"/; "
                 "s/^CORVANE_FIND_OPTIONS=.*/CORVANE_FIND_OPTIONS=\"--every 1\"/' "
                 "/etc/default/corvane-find")
-        listed = "grep -q '\"10.79.1.1:9100\"' /run/corvane-find/boards.json"
+        sd = "/var/lib/corvane-find/boards.json"
+        listed = f"grep -q '\"10.79.1.1:9100\"' {sd}"
         self.sh(f"systemctl enable --now {unit} && " + board.until(listed, 120))
-        # Written by a dynamic user, readable by any other (Prometheus').
-        self.assertEqual(self.sh("stat -L -c '%a %U' /run/corvane-find/boards.json"),
-                         ["644 corvane-find-prometheus"])
-        self.sh("setpriv --reuid=65534 --regid=65534 --clear-groups "
-                "cat /run/corvane-find/boards.json >/dev/null")
+        # Written by the package's user, readable by any other (Prometheus').
+        self.assertEqual(self.sh(f"stat -c '%a %U' {sd}"), ["644 corvane-find"])
+        self.sh(f"setpriv --reuid=65534 --regid=65534 --clear-groups cat {sd} >/dev/null")
         mac = self.lan.run(self.host, ["cat", "/sys/class/net/eth0/address"],
                            text=True).stdout.strip()
-        self.assertEqual(json.loads("\n".join(self.sh("cat /run/corvane-find/boards.json"))),
+        self.assertEqual(json.loads("\n".join(self.sh(f"cat {sd}"))),
                          [{"targets": ["10.79.1.1:9100"],
                            "labels": {"corvane_interface": "eth0", "corvane_proto_ver": "2",
                                       "corvane_mac": mac}}])
         # A restart keeps the list: the boards are still known.
         self.sh(f"systemctl restart {unit} && {listed}")
         self.sh(f"systemctl disable --now {unit}")
-        self.assertEqual(self.board.run("ls /run/corvane-find")[0] != 0, True)
+        self.assertEqual([self.board.run(f"systemctl {what} {unit}")[1][0]
+                          for what in ("is-active", "is-enabled")], ["inactive", "disabled"])
         self.sh("dpkg -P corvane-find libcorvane-find1 >/tmp/dpkg.log 2>&1")
         self.assertEqual(self.sh("find / -xdev \\( -path /proc -o -path /sys -o -path /root "
                                  "-o -path /var/log \\) -prune -o \\( -name '*corvane-find*' "
