@@ -39,7 +39,7 @@ struct board_entry {
 	uint32_t proto_ver;
 	std::string iface;
 	double rtt_ms;
-	std::string mac = "";  // "" when not known: beyond a router
+	std::string mac{};  // empty when not known: beyond a router
 };
 
 // Reads the command line into opts. On a usage error, *why says what is

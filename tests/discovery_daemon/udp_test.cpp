@@ -327,8 +327,8 @@ TEST(Neighbours, ACrowdedWindowNeverCutsAHoldShort)
 		{same[0], t + 102 * ms, NUD_INCOMPLETE, false},  // still held
 		{other, t + 103 * ms, NUD_STALE, true},          // resolved: no slot needed
 		{host, t + 104 * ms, none, true},
-		{same[0], t + 3 * 1000 * ms, none, true},         // its hold has passed
-		{newcomer, t + 3 * 1000 * ms + 20 * ms, none, true},  // and so has another's
+		{same[0], t + 3000 * ms, none, true},         // its hold has passed
+		{newcomer, t + 3020 * ms, none, true},  // and so has another's
 	};
 	for (const auto &st : steps) {
 		uint32_t asked = nb.ask_seq;
