@@ -137,6 +137,8 @@ class SmallLan(OnLan):
         status, out, err = self.find("-n", "3", "-t", "10", *self.BOARDS.values())
         self.assertEqual((status, err), (0, ""))
         self.assertEqual({line.split()[0]: line.split()[5] for line in out.splitlines()[1:]}, macs)
+        if SANITIZED:
+            return  # Python cannot load a sanitized library
         python = [sys.executable, "-c", "import corvane, json, sys; boards = corvane.find("
                   "wait=10, count=3, targets=sys.argv[1:]); print(json.dumps("
                   "[[b.address, b.mac] for b in boards])); print(corvane.prometheus_sd(boards))",
