@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -236,6 +237,30 @@ board_routes(const Kernel &k, neighbours *nb)
 	neigh_read(nb, 0);
 }
 
+// A transcript's step: a sender's request at a time, what the kernel says
+// when it is asked (not_asked: it must not be), and whether it is answered.
+constexpr int not_asked = INT_MIN;
+struct admit_step {
+	uint32_t addr;
+	int64_t at;
+	int kernel_says;  // a NUD_ state, or an error as -errno
+	bool admitted;
+};
+
+static void
+replay(Kernel &k, neighbours *nb, const std::vector<admit_step> &steps, int64_t t0)
+{
+	for (const admit_step &s : steps) {
+		uint32_t asked = nb->ask_seq;
+		if (s.kernel_says != not_asked)
+			k.answer(*nb, s.kernel_says);
+		auto step = testing::Message() << std::hex << s.addr << std::dec << " at "
+		                               << (s.at - t0) / 1000 << " us";
+		EXPECT_EQ(neigh_admit(nb, s.addr, s.at), s.admitted) << step;
+		EXPECT_EQ(nb->ask_seq - asked, s.kernel_says != not_asked ? 1u : 0u) << step;
+	}
+}
+
 // One answer at a time to a sender the board must resolve, until the
 // kernel resolves it or gives up, or the hold passes; the kernel is asked
 // only when such a sender asks again, and then ever more rarely. Everyone
@@ -248,13 +273,8 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 	const uint32_t forged = 0x0A52ABCD, host = 0x0A520009, behind = 0x0A52C809,
 	    far = 0xC0000201, tunnel = 0x0A000005, net = 0x0A520000, bcast = 0x0A52FFFF;
 	const int64_t t = 5000000000, ms = 1000000, us = 1000;
-	const int none = -1;  // not asked
-	struct {
-		uint32_t addr;
-		int64_t at;
-		int kernel_says;
-		bool admitted;
-	} steps[] = {
+	const int none = not_asked;
+	replay(k, &nb, {
 		{forged, t, none, true}, {forged, t, -ENOENT, false},  // its answer not sent yet
 		{forged, t + 500 * us, NUD_INCOMPLETE, false},
 		{forged, t + ms, none, false}, {forged, t + 100 * ms, NUD_INCOMPLETE, false},
@@ -267,16 +287,7 @@ TEST(Neighbours, OneAnswerAtATimeToAnUnresolvedSender)
 		{net, t, none, true}, {net, t + ms, NUD_INCOMPLETE, false},
 		{behind, t, none, true}, {behind, t, none, true}, {far, t, none, true}, {far, t, none, true},
 		{tunnel, t, none, true}, {tunnel, t, none, true}, {bcast, t, none, true}, {bcast, t, none, true},
-	};
-	for (const auto &s : steps) {
-		uint32_t asked = nb.ask_seq;
-		if (s.kernel_says != none)
-			k.answer(nb, s.kernel_says);
-		auto step = testing::Message() << std::hex << s.addr << std::dec << " at "
-		                               << (s.at - t) / us << " us";
-		EXPECT_EQ(neigh_admit(&nb, s.addr, s.at), s.admitted) << step;
-		EXPECT_EQ(nb.ask_seq - asked, s.kernel_says != none ? 1u : 0u) << step;
-	}
+	}, t);
 	// A question the kernel cannot answer (qemu-user carries none) lets
 	// the answer go.
 	EXPECT_TRUE(neigh_admit(&nb, forged + 1, t));
@@ -310,18 +321,13 @@ TEST(Neighbours, ACrowdedWindowNeverCutsAHoldShort)
 	const uint32_t host = same[neigh_probes + 1], other = same[neigh_probes + 2];
 	const uint32_t newcomer = same[neigh_probes - 1];
 	const int64_t t = 5000000000, ms = 1000000;
-	const int none = 0;  // not asked
+	const int none = not_asked;
 	EXPECT_TRUE(neigh_admit(&nb, host, t));
 	k.answer(nb, NUD_REACHABLE);
 	EXPECT_TRUE(neigh_admit(&nb, host, t + ms));
 	for (unsigned i = 0; i + 1 < neigh_probes; i++)  // the host has the 32nd slot
 		EXPECT_TRUE(neigh_admit(&nb, same[i], t + i * ms)) << i;
-	struct {
-		uint32_t addr;
-		int64_t at;
-		int kernel_says;
-		bool admitted;
-	} steps[] = {
+	replay(k, &nb, {
 		{newcomer, t + 100 * ms, -ENOENT, false},  // no room: it waits
 		{newcomer, t + 101 * ms, -ENOENT, false},
 		{same[0], t + 102 * ms, NUD_INCOMPLETE, false},  // still held
@@ -329,14 +335,7 @@ TEST(Neighbours, ACrowdedWindowNeverCutsAHoldShort)
 		{host, t + 104 * ms, none, true},
 		{same[0], t + 3000 * ms, none, true},         // its hold has passed
 		{newcomer, t + 3020 * ms, none, true},  // and so has another's
-	};
-	for (const auto &st : steps) {
-		uint32_t asked = nb.ask_seq;
-		if (st.kernel_says != none)
-			k.answer(nb, st.kernel_says);
-		EXPECT_EQ(neigh_admit(&nb, st.addr, st.at), st.admitted) << std::hex << st.addr;
-		EXPECT_EQ(nb.ask_seq - asked, st.kernel_says != none ? 1u : 0u) << std::hex << st.addr;
-	}
+	}, t);
 }
 
 // Routes and links as the kernel announces them decide who is resolved
