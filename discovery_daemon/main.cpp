@@ -2,8 +2,9 @@
 //
 // The daemon stays in the foreground: no fork, no signal handlers, no pid
 // file. The main thread only starts the service thread and then sleeps.
-#include "neighbours.h"
 #include "endpoint.h"
+#include "hold.h"
+#include "rtnl.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -44,18 +45,16 @@ struct dgram_batch {
 static void
 init_batch(struct dgram_batch *b)
 {
-	memset(b->in, 0, sizeof(b->in));
-	memset(b->out, 0, sizeof(b->out));
 	for (unsigned i = 0; i < batch_len; i++) {
 		// Each receive accepts at most 1471 bytes.
-		b->recv_iov[i] = {b->recv_buf[i], sizeof(b->recv_buf[i]) - 1};
-		b->in[i].msg_hdr.msg_name = &b->s_addr[i];
-		b->in[i].msg_hdr.msg_iov = &b->recv_iov[i];
-		b->in[i].msg_hdr.msg_iovlen = 1;
-		b->in[i].msg_hdr.msg_control = b->control[i];
-		b->send_iov[i] = {b->send_buf[i], sizeof(b->send_buf[i])};
-		b->out[i].msg_hdr.msg_iov = &b->send_iov[i];
-		b->out[i].msg_hdr.msg_iovlen = 1;
+		b->recv_iov[i] = {.iov_base = b->recv_buf[i], .iov_len = sizeof(b->recv_buf[i]) - 1};
+		b->in[i] = {.msg_hdr = {.msg_name = &b->s_addr[i], .msg_namelen = 0,
+		    .msg_iov = &b->recv_iov[i], .msg_iovlen = 1, .msg_control = b->control[i],
+		    .msg_controllen = 0, .msg_flags = 0}, .msg_len = 0};
+		b->send_iov[i] = {.iov_base = b->send_buf[i], .iov_len = sizeof(b->send_buf[i])};
+		b->out[i] = {.msg_hdr = {.msg_name = nullptr, .msg_namelen = 0,
+		    .msg_iov = &b->send_iov[i], .msg_iovlen = 1, .msg_control = nullptr,
+		    .msg_controllen = 0, .msg_flags = 0}, .msg_len = 0};
 	}
 }
 
@@ -82,12 +81,34 @@ now_ns(void)
 	return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
+// The service thread's view of the kernel: its routes through rtnetlink,
+// and the holds on senders it must resolve. About 100 KiB, kept off the
+// thread's stack.
+static struct rtnl kernel;
+static struct hold_table holds;
+
+// Whether an answer to addr may go at now_ns. To a sender the board
+// reaches without resolving it, or with no knowledge at all: always. To
+// one it must resolve: as the hold says, asking the kernel when it must.
+static bool
+admit(uint32_t addr, int64_t now_ns)
+{
+	int oif;
+	if (!rtnl_resolves(&kernel, addr, &oif))
+		return true;
+	unsigned slot;
+	enum hold_verdict v = hold_decide(&holds, addr, now_ns, &slot);
+	if (v == hold_ask)
+		v = hold_learn(&holds, slot, addr, rtnl_ask(&kernel, addr, oif), now_ns);
+	return v == hold_answer;
+}
+
 // Builds the answers to the first n datagrams, each addressed to its
 // sender. A spare socket leaves its copies of broadcasts and multicasts to
 // the first; a sender still unresolved gets one answer at a time. Returns
 // how many there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n, bool spare, struct neighbours *nb)
+answer_batch(struct dgram_batch *b, unsigned n, bool spare)
 {
 	unsigned answers = 0;
 	int64_t now = n > 0 ? now_ns() : 0;
@@ -95,7 +116,7 @@ answer_batch(struct dgram_batch *b, unsigned n, bool spare, struct neighbours *n
 		auto len = static_cast<ssize_t>(b->in[i].msg_len);
 		if ((spare && sent_to_group(&b->in[i].msg_hdr)) ||
 		    !build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]) ||
-		    !neigh_admit(nb, ntohl(b->s_addr[i].sin_addr.s_addr), now))
+		    !admit(ntohl(b->s_addr[i].sin_addr.s_addr), now))
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
 		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
@@ -105,6 +126,7 @@ answer_batch(struct dgram_batch *b, unsigned n, bool spare, struct neighbours *n
 	}
 	return answers;
 }
+static_assert(unsigned{batch_len} <= unsigned{hold_batch_max}, "every answer of a batch may be held");
 
 // Sends the answers in order, from socket `from` (the one they came in
 // on). When a socket's send buffer is full the answer is tried on the
@@ -137,22 +159,22 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 // and answers them. A batch that is not full has emptied the queue; what
 // is left waits for the next turn.
 static void
-serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log,
-    struct neighbours *nb)
+serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log)
 {
 	unsigned n, turns = 0;
 	do {
 		n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n, i != 0, nb), log);
+		send_answers(ep, i, b, answer_batch(b, n, i != 0), log);
+		hold_sent(&holds);
 	} while (n == batch_len && ++turns < serve_batches);
 }
 
 // The spare sockets follow the board's subnet broadcasts.
 static void
-follow_broadcasts(const struct tarvo_endpoint *ep, const struct neighbours *nb)
+follow_broadcasts(const struct tarvo_endpoint *ep)
 {
 	uint32_t bcast[TARVO_BROADCASTS_MAX];
-	drop_broadcasts(ep, bcast, neigh_broadcasts(nb, bcast, TARVO_BROADCASTS_MAX));
+	drop_broadcasts(ep, bcast, rtnl_broadcasts(&kernel, bcast, TARVO_BROADCASTS_MAX));
 }
 
 enum : unsigned { rtnetlink_tag = TARVO_SEND_SOCKS };
@@ -161,14 +183,12 @@ enum : unsigned { rtnetlink_tag = TARVO_SEND_SOCKS };
 static void
 watch(int poller, int fd, unsigned tag)
 {
-	struct epoll_event ev = {};
-	ev.events = EPOLLIN;
-	ev.data.u32 = tag;
-	epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev);
+	struct epoll_event ev = {.events = EPOLLIN, .data = {.u32 = tag}};
+	if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev) == -1) {
+		perror("epoll_ctl()");
+		exit(1);
+	}
 }
-
-// The service thread's neighbours: about 100 KiB, kept off its stack.
-static struct neighbours neighbours;
 
 static void *
 udp_check_thread(void *args)
@@ -190,9 +210,8 @@ udp_check_thread(void *args)
 
 	init_batch(&batch);
 	struct send_log log = {-1, 0};
-	struct neighbours *nb = &neighbours;
-	neigh_open(nb);
-	unsigned routes_seen = nb->routes_gen, opens_seen = 0;
+	hold_init(&holds);
+	rtnl_open(&kernel);
 	// One wait for every socket, which reports only those ready.
 	int poller = epoll_create1(EPOLL_CLOEXEC);
 	if (poller == -1) {
@@ -201,28 +220,24 @@ udp_check_thread(void *args)
 	}
 	for (unsigned i = 0; i < ep.n; i++)
 		watch(poller, ep.fd[i], i);
+	if (rtnl_fd(&kernel) != -1)
+		watch(poller, rtnl_fd(&kernel), rtnetlink_tag);
 	for (;;) {
-		// The rtnetlink socket is new after lost messages.
-		if (nb->opens != opens_seen && nb->fd != -1)
-			watch(poller, nb->fd, rtnetlink_tag);
-		opens_seen = nb->opens;
 		struct epoll_event ready[TARVO_SEND_SOCKS + 1];
 		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1,
-		    neigh_reread_wait_ms(nb, now_ns()));
-		// A re-read that is due comes whatever else arrives.
-		if (neigh_reread_now(nb, now_ns()))
-			neigh_read(nb, now_ns());
+		    rtnl_timeout_ms(&kernel, now_ns()));
+		// The kernel's tables are taken when they said something, or
+		// when a re-read is due, whatever else arrives.
+		bool tables = rtnl_timeout_ms(&kernel, now_ns()) == 0;
 		for (int k = 0; k < n; k++) {
 			unsigned i = ready[k].data.u32;
 			if (i != rtnetlink_tag)
-				serve(&ep, i, &batch, &log, nb);
+				serve(&ep, i, &batch, &log);
 			else
-				neigh_read(nb, now_ns());
+				tables = true;
 		}
-		if (nb->routes_gen != routes_seen) {
-			routes_seen = nb->routes_gen;
-			follow_broadcasts(&ep, nb);
-		}
+		if (tables && rtnl_process(&kernel, now_ns()))
+			follow_broadcasts(&ep);
 	}
 }
 
