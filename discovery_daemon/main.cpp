@@ -104,18 +104,16 @@ admit(uint32_t addr, int64_t now_ns)
 }
 
 // Builds the answers to the first n datagrams, each addressed to its
-// sender. A spare socket leaves its copies of broadcasts and multicasts to
-// the first; a sender still unresolved gets one answer at a time. Returns
-// how many there are.
+// sender; a sender still unresolved gets one answer at a time. Returns how
+// many there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n, bool spare)
+answer_batch(struct dgram_batch *b, unsigned n)
 {
 	unsigned answers = 0;
 	int64_t now = n > 0 ? now_ns() : 0;
 	for (unsigned i = 0; i < n; i++) {
 		auto len = static_cast<ssize_t>(b->in[i].msg_len);
-		if ((spare && sent_to_group(&b->in[i].msg_hdr)) ||
-		    !build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]) ||
+		if (!build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]) ||
 		    !admit(ntohl(b->s_addr[i].sin_addr.s_addr), now))
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
@@ -128,25 +126,27 @@ answer_batch(struct dgram_batch *b, unsigned n, bool spare)
 }
 static_assert(unsigned{batch_len} <= unsigned{hold_batch_max}, "every answer of a batch may be held");
 
-// Sends the answers in order, from socket `from` (the one they came in
-// on). When a socket's send buffer is full the answer is tried on the
-// next one, and the rest follow it there; an answer that no socket takes,
-// or that fails for any other reason, is reported and skipped, and the
-// rest still go out.
+// Sends the answers in order, from the reply socket for socket `from`,
+// which they came in on. When a
+// socket's send buffer is full the answer is tried on the next one, and
+// the rest follow it there; an answer that no socket takes, or that fails
+// for any other reason, is reported and skipped, and the rest still go
+// out.
 static void
 send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch *b,
     unsigned n, struct send_log *log)
 {
-	unsigned done = 0, full = 0, cur = from;
+	unsigned done = 0, full = 0;
+	unsigned cur = from % ep->n_out;
 	while (done < n) {
-		int sent = sendmmsg(ep->fd[cur], b->out + done, n - done, 0);
+		int sent = sendmmsg(ep->out[cur], b->out + done, n - done, 0);
 		if (sent > 0) {
 			done += static_cast<unsigned>(sent);
 			full = 0;
 		} else if (errno == EINTR) {
 			continue;
-		} else if (errno == EAGAIN && ++full < ep->n) {
-			cur = (cur + 1) % ep->n;
+		} else if (errno == EAGAIN && ++full < ep->n_out) {
+			cur = (cur + 1) % ep->n_out;
 		} else {
 			report_send_failure(log, errno);
 			done++;
@@ -164,20 +164,12 @@ serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct
 	unsigned n, turns = 0;
 	do {
 		n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n, i != 0), log);
+		send_answers(ep, i, b, answer_batch(b, n), log);
 		hold_sent(&holds);
 	} while (n == batch_len && ++turns < serve_batches);
 }
 
-// The spare sockets follow the board's subnet broadcasts.
-static void
-follow_broadcasts(const struct tarvo_endpoint *ep)
-{
-	uint32_t bcast[TARVO_BROADCASTS_MAX];
-	drop_broadcasts(ep, bcast, rtnl_broadcasts(&kernel, bcast, TARVO_BROADCASTS_MAX));
-}
-
-enum : unsigned { rtnetlink_tag = TARVO_SEND_SOCKS };
+enum : unsigned { rtnetlink_tag = TARVO_RECV_SOCKS };
 
 // fd becomes ready for reading as `tag`: a socket's index, or rtnetlink_tag.
 static void
@@ -188,6 +180,18 @@ watch(int poller, int fd, unsigned tag)
 		perror("epoll_ctl()");
 		exit(1);
 	}
+}
+
+// The spare sockets follow the board's addresses. A socket closed has
+// left the wait with its descriptor.
+static void
+follow_spares(struct tarvo_endpoint *ep, int poller)
+{
+	uint32_t addrs[TARVO_RECV_SOCKS];
+	unsigned changed = follow_addresses(ep, addrs, rtnl_locals(&kernel, addrs, TARVO_RECV_SOCKS));
+	for (unsigned i = 1; i < TARVO_RECV_SOCKS; i++)
+		if ((changed & (1u << i)) && ep->fd[i] != -1)
+			watch(poller, ep->fd[i], i);
 }
 
 static void *
@@ -218,13 +222,12 @@ udp_check_thread(void *args)
 		perror("epoll_create1()");
 		exit(1);
 	}
-	for (unsigned i = 0; i < ep.n; i++)
-		watch(poller, ep.fd[i], i);
+	watch(poller, ep.fd[0], 0);
 	if (rtnl_fd(&kernel) != -1)
 		watch(poller, rtnl_fd(&kernel), rtnetlink_tag);
 	for (;;) {
-		struct epoll_event ready[TARVO_SEND_SOCKS + 1];
-		int n = epoll_wait(poller, ready, TARVO_SEND_SOCKS + 1,
+		struct epoll_event ready[TARVO_RECV_SOCKS + 1];
+		int n = epoll_wait(poller, ready, TARVO_RECV_SOCKS + 1,
 		    rtnl_timeout_ms(&kernel, now_ns()));
 		// The kernel's tables are taken when they said something, or
 		// when a re-read is due, whatever else arrives.
@@ -237,7 +240,7 @@ udp_check_thread(void *args)
 				tables = true;
 		}
 		if (tables && rtnl_process(&kernel, now_ns()))
-			follow_broadcasts(&ep);
+			follow_spares(&ep, poller);
 	}
 }
 

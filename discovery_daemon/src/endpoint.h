@@ -17,13 +17,23 @@ int get_udp(int port);
 // not exist waits seconds in the kernel for address resolution and stays
 // charged to the send buffer of its socket all that time: a host spoofing
 // many such sources could fill one socket's buffer, and every answer from
-// it would then fail. Each socket receives its share of the requests, and
-// an answer whose socket is full leaves from the next one.
-enum : unsigned { TARVO_SEND_SOCKS = 8 };
+// it would then fail. So answers leave from several reply sockets, and an
+// answer whose socket is full leaves from the next one. The reply sockets
+// receive nothing, so their buffers drain without waking the daemon.
+//
+// Requests come in on the wildcard socket, fd[0], which alone gets
+// broadcasts and multicasts, and on spare sockets bound to the board's
+// own addresses, over which the kernel spreads the requests to each
+// address by sender: a host flooding one of them fills only its share.
+enum : unsigned { TARVO_RECV_SOCKS = 8, TARVO_REPLY_SOCKS = 8 };
 
 struct tarvo_endpoint {
-	int fd[TARVO_SEND_SOCKS]; // fd[0] answers what went to a group
-	unsigned n;               // sockets open, at least 1
+	int port;
+	bool shared;  // the kernel lets sockets share the port
+	int fd[TARVO_RECV_SOCKS];  // fd[0] the wildcard; a spare is -1 or bound
+	uint32_t bound[TARVO_RECV_SOCKS];  // a spare's address, host order
+	int out[TARVO_REPLY_SOCKS];  // the reply sockets; without them, fd[0]
+	unsigned n_out;
 };
 
 // Opens the endpoint on port: binds the port first as get_udp does, so a
@@ -31,24 +41,17 @@ struct tarvo_endpoint {
 // help for a shared port it keeps that one socket.
 void open_endpoint(int port, struct tarvo_endpoint *ep);
 
-// Makes the spare sockets drop, in the kernel, their copies of datagrams
-// to these subnet broadcast addresses (host order; at most
-// TARVO_BROADCASTS_MAX), as they drop multicasts and 255.255.255.255.
-enum : unsigned { TARVO_BROADCASTS_MAX = 64 };
-void drop_broadcasts(const struct tarvo_endpoint *ep, const uint32_t *bcast, unsigned n);
-
-// Whether a datagram, received with its IP_PKTINFO, went to a broadcast or
-// multicast address rather than to one of this host's own. Every socket
-// of the endpoint gets a copy of such a datagram, and only fd[0] answers
-// it; a datagram to this host reaches one socket, which answers it however
-// its frame was addressed.
-bool sent_to_group(struct msghdr *msg);
+// Binds the spare sockets to these addresses of the board (host order),
+// as many to each as there are spares for; an address with none is
+// served by fd[0]. Returns a bit for each fd[i] that changed.
+unsigned follow_addresses(struct tarvo_endpoint *ep, const uint32_t *addrs, unsigned n);
 
 // Makes the answer `out` leave from the local address its request `in`
 // was sent to, when that was one of this host's own (a host may hold
-// several, on one link or on others); an answer to a broadcast leaves
-// from the interface's address, as the kernel chooses. control holds the
-// answer's control message.
+// several, on one link or on others), and an answer to a broadcast from
+// the interface's address: the reply address the kernel gave with the
+// request. Every answer names its source, since a reply socket's own
+// address is the loopback one. control holds the answer's control message.
 void reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *control,
     size_t control_len);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);

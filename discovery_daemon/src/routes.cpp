@@ -90,13 +90,13 @@ routes_resolve(const struct routes *rs, uint32_t addr, int *oif)
 }
 
 unsigned
-routes_broadcasts(const struct routes *rs, uint32_t *out, unsigned max)
+routes_locals(const struct routes *rs, uint32_t *out, unsigned max)
 {
 	unsigned n = 0;
 	for (unsigned i = 0; i < rs->n && n < max; i++) {
 		const struct route4 &r = rs->route[i];
-		if (r.table == route_table_local && r.type == RTN_BROADCAST && r.mask == ~0u &&
-		    r.net != ~0u && std::find(out, out + n, r.net) == out + n)
+		if (r.table == route_table_local && r.type == RTN_LOCAL && r.mask == ~0u &&
+		    std::find(out, out + n, r.net) == out + n)
 			out[n++] = r.net;
 	}
 	return n;

@@ -41,7 +41,7 @@ struct routes {
 	// told, until the tables are read again and fit.
 	bool lost;
 	bool gone_while_lost;  // a route went meanwhile: perhaps they fit now
-	unsigned gen;  // counts changes of the local table's broadcasts
+	unsigned gen;  // counts changes of the local table
 	int noarp[noarp_links_max];  // links that resolve nothing (loopback, tunnels)
 	unsigned n_noarp;
 };
@@ -58,8 +58,8 @@ void routes_link(struct routes *rs, int ifindex, bool up, bool noarp);
 // Whether an answer to addr makes the kernel resolve addr first; if so,
 // *oif is the link it goes out on.
 bool routes_resolve(const struct routes *rs, uint32_t addr, int *oif);
-// The local table's broadcast addresses, other than 255.255.255.255: up
-// to max of them into out; returns how many.
-unsigned routes_broadcasts(const struct routes *rs, uint32_t *out, unsigned max);
+// The board's own addresses (the local table's host routes), up to max of
+// them into out, in the order the kernel gave them; returns how many.
+unsigned routes_locals(const struct routes *rs, uint32_t *out, unsigned max);
 
 #endif

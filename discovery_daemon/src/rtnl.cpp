@@ -286,7 +286,7 @@ rtnl_ask(struct rtnl *a, uint32_t addr, int oif)
 }
 
 unsigned
-rtnl_broadcasts(const struct rtnl *a, uint32_t *out, unsigned max)
+rtnl_locals(const struct rtnl *a, uint32_t *out, unsigned max)
 {
-	return routes_broadcasts(&a->routes, out, max);
+	return routes_locals(&a->routes, out, max);
 }

@@ -50,7 +50,7 @@ int rtnl_fd(const struct rtnl *a);
 // readable; -1 for never.
 int rtnl_timeout_ms(const struct rtnl *a, int64_t now_ns);
 // Takes what the kernel said, and reads the tables again when that is due.
-// Returns whether the broadcast addresses may have changed.
+// Returns whether the board's own addresses may have changed.
 bool rtnl_process(struct rtnl *a, int64_t now_ns);
 
 // Whether an answer to addr makes the kernel resolve it first (on link
@@ -58,6 +58,6 @@ bool rtnl_process(struct rtnl *a, int64_t now_ns);
 bool rtnl_resolves(const struct rtnl *a, uint32_t addr, int *oif);
 // What the kernel's neighbour table says of addr on link oif.
 enum neigh_said rtnl_ask(struct rtnl *a, uint32_t addr, int oif);
-unsigned rtnl_broadcasts(const struct rtnl *a, uint32_t *out, unsigned max);
+unsigned rtnl_locals(const struct rtnl *a, uint32_t *out, unsigned max);
 
 #endif

@@ -2,24 +2,24 @@
 #include "endpoint.h"
 
 #include <arpa/inet.h>
-#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 static int
-bind_any(int sock, int port)
+bind_to(int sock, uint32_t addr, int port)
 {
-	struct sockaddr_in addr = {.sin_family = AF_INET,
-	    .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = {.s_addr = htonl(INADDR_ANY)},
+	struct sockaddr_in at = {.sin_family = AF_INET,
+	    .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = {.s_addr = htonl(addr)},
 	    .sin_zero = {}};
-	return bind(sock, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+	return bind(sock, reinterpret_cast<struct sockaddr *>(&at), sizeof(at));
 }
 
 int
@@ -29,7 +29,7 @@ init_udp(int port)
 
 	// A failed socket() leaves -1, which bind() rejects below: both
 	// failures end the daemon the same way.
-	if (bind_any(sock, port) == -1) {
+	if (bind_to(sock, INADDR_ANY, port) == -1) {
 		perror("bind()");
 		exit(1);
 	}
@@ -42,61 +42,46 @@ get_udp(int port)
 	return init_udp(port);
 }
 
-// A spare socket drops datagrams to multicast addresses, to
-// 255.255.255.255 and to the board's subnet broadcasts in the kernel: fd[0]
-// has its own copy of each and answers it. The IP header's destination
-// address is read whatever the frame's link-layer address was. Returns
-// the program's length.
-static unsigned short
-spare_filter(struct sock_filter *prog, const uint32_t *bcast, unsigned n)
-{
-	const unsigned drop = 3 + n;
-	prog[0] = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + 16));
-	prog[1] = BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, 0xE0000000, static_cast<uint8_t>(drop - 2), 0);
-	for (unsigned i = 0; i < n; i++)
-		prog[2 + i] = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, bcast[i],
-		    static_cast<uint8_t>(drop - 3 - i), 0);
-	prog[drop - 1] = BPF_STMT(BPF_RET | BPF_K, 0xffffffff);
-	prog[drop] = BPF_STMT(BPF_RET | BPF_K, 0);
-	return static_cast<unsigned short>(drop + 1);
-}
-static_assert(TARVO_BROADCASTS_MAX + 2 <= 255, "every jump reaches the drop");
-
-static int
-attach_spare_filter(int sock, const uint32_t *bcast, unsigned n)
-{
-	struct sock_filter prog[TARVO_BROADCASTS_MAX + 4];
-	struct sock_fprog fprog = {.len = spare_filter(prog, bcast, n), .filter = prog};
-	return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof(fprog));
-}
-
-void
-drop_broadcasts(const struct tarvo_endpoint *ep, const uint32_t *bcast, unsigned n)
-{
-	if (n > TARVO_BROADCASTS_MAX)
-		n = TARVO_BROADCASTS_MAX;
-	for (unsigned i = 1; i < ep->n; i++)
-		attach_spare_filter(ep->fd[i], bcast, n);
-}
-
 // Each socket may charge up to twice this (or twice net.core.wmem_max,
 // if that is less) to its send buffer.
 enum : int { endpoint_sndbuf = 1 << 20 };
 
-// A socket that may share the port, with spare_filter attached to it when
-// `spare`, and each datagram's destination given with it. Everything is
-// set before the bind, so that it never takes a datagram it was not meant
-// to. Returns -1 when the kernel lacks any of it.
+// A socket that may share the port, and each datagram's destination given
+// with it. Returns -1 when the kernel lacks any of it.
 static int
-shared_socket(bool spare)
+shared_socket(void)
 {
 	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (sock == -1)
 		return -1;
 	int one = 1;
 	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
-	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1 ||
-	    (spare && attach_spare_filter(sock, nullptr, 0) == -1)) {
+	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1) {
+		close(sock);
+		return -1;
+	}
+	return sock;
+}
+
+// A reply socket: bound to the loopback address and connected to that
+// address and the port itself, so that the kernel hands it no datagram
+// (none can come from there but this daemon's own sockets, which answer
+// only requests) and it never wakes the daemon. Its answers name their
+// source. -1 where the loopback address is missing.
+static int
+reply_socket(int port)
+{
+	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+	if (sock == -1)
+		return -1;
+	struct sockaddr_in self = {.sin_family = AF_INET,
+	    .sin_port = htons(static_cast<uint16_t>(port)),
+	    .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+	int one = 1, least = 1;
+	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
+	    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &least, sizeof(least)) == -1 ||
+	    bind_to(sock, INADDR_LOOPBACK, port) == -1 ||
+	    connect(sock, reinterpret_cast<struct sockaddr *>(&self), sizeof(self)) == -1) {
 		close(sock);
 		return -1;
 	}
@@ -105,40 +90,70 @@ shared_socket(bool spare)
 
 // The port is first bound alone, exactly as get_udp binds it: whoever
 // holds it already (a second tarvo included) makes that bind fail and
-// ends the process. Only then is it bound again by a group of sockets.
-// The kernel spreads datagrams to this host over the group by their
-// addresses and ports, so a host's requests always reach the same socket;
-// every socket also gets a copy of each broadcast and multicast, which
-// only the first answers. Only processes of the same user may share the
-// port: one could join the group later, as it could do anything else this
-// daemon does.
+// ends the process. Only then is it bound again by sockets that share it.
+// Only processes of the same user may share the port: one could join
+// later, as it could do anything else this daemon does.
 void
 open_endpoint(int port, struct tarvo_endpoint *ep)
 {
+	*ep = {.port = port, .shared = false, .fd = {}, .bound = {}, .out = {}, .n_out = 0};
+	for (int &fd : ep->fd)
+		fd = -1;
 	ep->fd[0] = get_udp(port);
-	ep->n = 1;
-	int first = shared_socket(false);
+	int first = shared_socket();
 	if (first != -1) {
 		close(ep->fd[0]);
-		if (bind_any(first, port) == -1) {
+		if (bind_to(first, INADDR_ANY, port) == -1) {
 			perror("bind()");  // taken in the moment it was free
 			exit(1);
 		}
 		ep->fd[0] = first;
-		while (ep->n < TARVO_SEND_SOCKS) {
-			int spare = shared_socket(true);
-			if (spare == -1)
+		ep->shared = true;
+		while (ep->n_out < TARVO_REPLY_SOCKS) {
+			int reply = reply_socket(port);
+			if (reply == -1)
 				break;
-			if (bind_any(spare, port) == -1) {
-				close(spare);
-				break;
-			}
-			ep->fd[ep->n++] = spare;
+			ep->out[ep->n_out++] = reply;
 		}
 	}
+	if (ep->n_out == 0)
+		ep->out[ep->n_out++] = ep->fd[0];
 	int sndbuf = endpoint_sndbuf;
-	for (unsigned i = 0; i < ep->n; i++)
-		setsockopt(ep->fd[i], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+	for (unsigned i = 0; i < ep->n_out; i++)
+		setsockopt(ep->out[i], SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
+}
+
+unsigned
+follow_addresses(struct tarvo_endpoint *ep, const uint32_t *addrs, unsigned n)
+{
+	const unsigned spares = TARVO_RECV_SOCKS - 1;
+	const unsigned each = n == 0 ? 1 : std::max(1u, spares / n);
+	unsigned changed = 0;
+	for (unsigned i = 1; i <= spares; i++) {
+		const unsigned k = (i - 1) / each;
+		const uint32_t want = ep->shared && k < n ? addrs[k] : 0;
+		if (ep->fd[i] != -1 && ep->bound[i] == want)
+			continue;
+		if (ep->fd[i] != -1) {
+			close(ep->fd[i]);
+			ep->fd[i] = -1;
+			changed |= 1u << i;
+		}
+		ep->bound[i] = 0;
+		if (want == 0)
+			continue;
+		int sock = shared_socket();
+		if (sock != -1 && bind_to(sock, want, ep->port) == -1) {
+			close(sock);
+			sock = -1;
+		}
+		if (sock == -1)
+			continue;  // fd[0] takes its requests
+		ep->fd[i] = sock;
+		ep->bound[i] = want;
+		changed |= 1u << i;
+	}
+	return changed;
 }
 
 void
@@ -152,10 +167,8 @@ reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *c
 			continue;
 		struct in_pktinfo asked;
 		memcpy(&asked, CMSG_DATA(cm), sizeof(asked));
-		if (asked.ipi_addr.s_addr != asked.ipi_spec_dst.s_addr)
-			return;  // a broadcast or multicast
-		struct in_pktinfo from = {};
-		from.ipi_spec_dst = asked.ipi_addr;
+		struct in_pktinfo from = {.ipi_ifindex = 0, .ipi_spec_dst = asked.ipi_spec_dst,
+		    .ipi_addr = {}};
 		memset(control, 0, control_len);
 		out->msg_control = control;
 		out->msg_controllen = CMSG_SPACE(sizeof(from));
@@ -166,22 +179,6 @@ reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *c
 		memcpy(CMSG_DATA(oc), &from, sizeof(from));
 		return;
 	}
-}
-
-bool
-sent_to_group(struct msghdr *msg)
-{
-	for (struct cmsghdr *cm = CMSG_FIRSTHDR(msg); cm != nullptr; cm = CMSG_NXTHDR(msg, cm)) {
-		if (cm->cmsg_level != IPPROTO_IP || cm->cmsg_type != IP_PKTINFO)
-			continue;
-		struct in_pktinfo info;
-		memcpy(&info, CMSG_DATA(cm), sizeof(info));
-		// To one of this host's addresses, the kernel's reply address is
-		// the destination itself; to a broadcast or multicast address,
-		// it is the interface's.
-		return info.ipi_addr.s_addr != info.ipi_spec_dst.s_addr;
-	}
-	return false;
 }
 
 void

@@ -180,7 +180,8 @@ TEST(Routes, WhoTheKernelResolves)
 	    route(0, 0, 2, 254, 1, false), route(0x0A000000, 24, 3),
 	    route(0x0A52FFFF, 32, 2, route_table_local, RTN_BROADCAST),
 	    route(0xFFFFFFFF, 32, 2, route_table_local, RTN_BROADCAST),
-	    route(0x0A520001, 32, 2, route_table_local, RTN_LOCAL), route(0x0A530000, 16, 2, 100)})
+	    route(0x0A520001, 32, 2, route_table_local, RTN_LOCAL),
+	    route(0x7F000000, 8, 1, route_table_local, RTN_LOCAL), route(0x0A530000, 16, 2, 100)})
 		routes_change(&rs, &r, route_add);
 	routes_link(&rs, 3, true, true);
 	auto resolves = [&](uint32_t addr) {
@@ -196,9 +197,9 @@ TEST(Routes, WhoTheKernelResolves)
 	};
 	for (const auto &b : board)
 		EXPECT_EQ(resolves(b.addr), b.oif) << std::hex << b.addr;
-	uint32_t bcast[4];
-	ASSERT_EQ(routes_broadcasts(&rs, bcast, 4), 1u);
-	EXPECT_EQ(bcast[0], 0x0A52FFFFu);
+	uint32_t own[4];
+	ASSERT_EQ(routes_locals(&rs, own, 4), 1u);
+	EXPECT_EQ(own[0], 0x0A520001u);
 
 	// Two routes to one prefix: the lower priority wins, whichever came first.
 	route4 far = route(0x0A5A0000, 16, 2, 254, RTN_UNICAST, false, 100);

@@ -121,21 +121,20 @@ TEST(SendLog, AtMostOneLinePerSecondCountingTheRest)
 	EXPECT_EQ(held, 0u);
 }
 
-// The destination as IP_PKTINFO gives it: a broadcast or multicast has the
-// interface's address as the reply address, a datagram to this host its
-// own destination.
-TEST(Endpoint, SentToGroupByItsDestination)
+// Every answer names its source: the address asked, or for a broadcast
+// or multicast the interface's, as IP_PKTINFO gives them with the request.
+TEST(Endpoint, AnswersLeaveFromTheAddressAsked)
 {
-	struct { const char *to, *reply_from; bool group; } cases[] = {
-		{"10.0.0.5", "10.0.0.5", false}, {"10.0.0.255", "10.0.0.5", true},
-		{"255.255.255.255", "10.0.0.5", true}, {"224.0.0.1", "10.0.0.5", true},
+	struct { const char *to, *reply_from; } cases[] = {
+		{"10.0.0.5", "10.0.0.5"}, {"10.0.0.77", "10.0.0.77"}, {"10.0.0.255", "10.0.0.5"},
+		{"255.255.255.255", "10.0.0.5"}, {"224.0.0.1", "10.0.0.5"},
 	};
 	for (const auto &c : cases) {
 		alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
-		struct msghdr msg = {};
-		msg.msg_control = control;
-		msg.msg_controllen = sizeof(control);
-		struct cmsghdr *cm = CMSG_FIRSTHDR(&msg);
+		struct msghdr in = {};
+		in.msg_control = control;
+		in.msg_controllen = sizeof(control);
+		struct cmsghdr *cm = CMSG_FIRSTHDR(&in);
 		cm->cmsg_level = IPPROTO_IP;
 		cm->cmsg_type = IP_PKTINFO;
 		cm->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
@@ -143,8 +142,17 @@ TEST(Endpoint, SentToGroupByItsDestination)
 		inet_pton(AF_INET, c.to, &info.ipi_addr);
 		inet_pton(AF_INET, c.reply_from, &info.ipi_spec_dst);
 		memcpy(CMSG_DATA(cm), &info, sizeof(info));
-		EXPECT_EQ(sent_to_group(&msg), c.group) << c.to;
+
+		alignas(struct cmsghdr) unsigned char out_control[CMSG_SPACE(sizeof(struct in_pktinfo))];
+		struct msghdr out = {};
+		reply_from_address_asked(&in, &out, out_control, sizeof(out_control));
+		struct cmsghdr *oc = CMSG_FIRSTHDR(&out);
+		ASSERT_NE(oc, nullptr) << c.to;
+		EXPECT_EQ(oc->cmsg_type, IP_PKTINFO);
+		struct in_pktinfo from;
+		memcpy(&from, CMSG_DATA(oc), sizeof(from));
+		char text[INET_ADDRSTRLEN];
+		EXPECT_STREQ(inet_ntop(AF_INET, &from.ipi_spec_dst, text, sizeof(text)), c.reply_from)
+		    << c.to;
 	}
-	struct msghdr none = {};
-	EXPECT_FALSE(sent_to_group(&none));
 }

@@ -35,8 +35,8 @@ LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	int oif;
 	for (uint32_t addr : {0x0A520001u, 0u, ~0u})
 		(void)routes_resolve(&tables, addr, &oif);
-	uint32_t bcast[8];
-	if (routes_broadcasts(&tables, bcast, 8) > 8)
+	uint32_t own[8];
+	if (routes_locals(&tables, own, 8) > 8)
 		__builtin_trap();
 
 	enum neigh_said said;
