@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 static int
 bind_to(int sock, uint32_t addr, int port)
@@ -63,29 +64,33 @@ shared_socket(void)
 	return sock;
 }
 
-// A reply socket: bound to the loopback address and connected to that
+// A reply socket: bound to a loopback address and connected to that
 // address and the port itself, so that the kernel hands it no datagram
 // (none can come from there but this daemon's own sockets, which answer
 // only requests) and it never wakes the daemon. Its answers name their
-// source. -1 where the loopback address is missing.
+// source. The address is 127.0.0.2, which nobody asks and which keeps the
+// reply sockets out of the way of requests to 127.0.0.1 (a group with a
+// connected socket costs every lookup in it a full search), or 127.0.0.1
+// where the loopback has no other. -1 where it has neither.
 static int
 reply_socket(int port)
 {
-	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-	if (sock == -1)
-		return -1;
-	struct sockaddr_in self = {.sin_family = AF_INET,
-	    .sin_port = htons(static_cast<uint16_t>(port)),
-	    .sin_addr = {.s_addr = htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-	int one = 1, least = 1;
-	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
-	    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &least, sizeof(least)) == -1 ||
-	    bind_to(sock, INADDR_LOOPBACK, port) == -1 ||
-	    connect(sock, reinterpret_cast<struct sockaddr *>(&self), sizeof(self)) == -1) {
+	for (uint32_t addr : {INADDR_LOOPBACK + 1, uint32_t{INADDR_LOOPBACK}}) {
+		int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+		if (sock == -1)
+			return -1;
+		struct sockaddr_in self = {.sin_family = AF_INET,
+		    .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = {.s_addr = htonl(addr)},
+		    .sin_zero = {}};
+		int one = 1, least = 1;
+		if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == 0 &&
+		    setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &least, sizeof(least)) == 0 &&
+		    bind_to(sock, addr, port) == 0 &&
+		    connect(sock, reinterpret_cast<struct sockaddr *>(&self), sizeof(self)) == 0)
+			return sock;
 		close(sock);
-		return -1;
 	}
-	return sock;
+	return -1;
 }
 
 // The port is first bound alone, exactly as get_udp binds it: whoever
