@@ -50,6 +50,19 @@ def cpu_ns(pid):
     return total
 
 
+# The responders run on the second CPU and the load on the first, so that
+# neither's wake-ups depend on where the scheduler put the other: run to
+# run, the CPU per request then moves by a few per cent, not thirty.
+PINNED = (os.cpu_count() or 1) >= 2
+LOAD_CPU = ["taskset", "-c", "0"] if PINNED else []
+
+
+def pin(proc):
+    if PINNED:
+        subprocess.run(["taskset", "-a", "-p", "-c", "1", str(proc.pid)], check=True,
+                       capture_output=True)
+
+
 def perf_syscalls(target):
     """Starts perf counting the system calls of target (perf stat's own
     arguments: "--" and a command, or "-p" PID "--" "sleep" SECONDS).
@@ -88,10 +101,12 @@ def bench_tarvo(native, rows):
                          600)
         bed.wait_bound([tarvo])
         bed.wait_bound([bare], port=BARE_PORT)
-        load = os.path.join(native, "bench", "udp_load")
+        load = [*LOAD_CPU, os.path.join(native, "bench", "udp_load")]
+        for proc in (tarvo, bare):
+            pin(proc)
 
         def rate(port, seconds=ROUND_SECONDS):
-            return float(bed.run(ns, [load, str(port), str(seconds), str(INFLIGHT)],
+            return float(bed.run(ns, [*load, str(port), str(seconds), str(INFLIGHT)],
                                  timeout=60, text=True).stdout.split()[0])
         ratios, rates = [], {"tarvo": [], "bare": []}
         for _ in range(ROUNDS):
@@ -113,7 +128,7 @@ def bench_tarvo(native, rows):
         for name, proc, port in (("tarvo", tarvo, 49100), ("bare responder", bare, BARE_PORT)):
             calls = perf_syscalls(["-p", str(proc.pid), "--", "sleep", "4"])
             time.sleep(0.5)
-            replies = int(bed.run(ns, [load, str(port), "3", str(INFLIGHT)], timeout=60,
+            replies = int(bed.run(ns, [*load, str(port), "3", str(INFLIGHT)], timeout=60,
                                   text=True).stdout.split()[1])
             per = calls() / replies
             rows.append((f"{name}: system calls per answered datagram, under the burst",
@@ -124,6 +139,7 @@ def bench_tarvo(native, rows):
         batch = bed.spawn(ns, [os.path.join(native, "bench", "batch_responder"),
                                str(BATCH_PORT)], 600)
         bed.wait_bound([batch], port=BATCH_PORT)
+        pin(batch)
         # The three take turns, so that a slower stretch of the machine
         # falls on each of them alike.
         # From a peer on a LAN, unicast and to the subnet's broadcast
@@ -140,7 +156,7 @@ def bench_tarvo(native, rows):
                                              ("batching", batch, BATCH_PORT),
                                              ("bare", bare, BARE_PORT)):
                         before = cpu_ns(proc.pid)
-                        replies = int(bed.run(peers[0], [load, str(port), str(ROUND_SECONDS),
+                        replies = int(bed.run(peers[0], [*load, str(port), str(ROUND_SECONDS),
                                                          str(inflight), dest], timeout=60,
                                               text=True).stdout.split()[1])
                         per[name].append((cpu_ns(proc.pid) - before) / 1e3 / replies)

@@ -156,26 +156,34 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 }
 
 // Takes the datagrams queued on socket i, up to serve_batches batches,
-// and answers them. A batch that is not full has emptied the queue; what
-// is left waits for the next turn.
-static void
+// and answers them. A batch that is not full had emptied the queue; if it
+// had more than one datagram, more are likely on their way, and one more
+// receive costs less than a wait that returns at once. Returns whether
+// datagrams may be left, for the next turn.
+static bool
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log)
 {
-	unsigned n, turns = 0;
-	do {
-		n = receive_batch(ep->fd[i], b);
+	for (unsigned turns = 0; turns < serve_batches; turns++) {
+		unsigned n = receive_batch(ep->fd[i], b);
 		send_answers(ep, i, b, answer_batch(b, n), log);
 		hold_sent(&holds);
-	} while (n == batch_len && ++turns < serve_batches);
+		if (n <= 1)
+			return false;
+	}
+	return true;
 }
 
 enum : unsigned { rtnetlink_tag = TARVO_RECV_SOCKS };
 
-// fd becomes ready for reading as `tag`: a socket's index, or rtnetlink_tag.
+// fd becomes ready for reading as `tag`: a socket's index, or
+// rtnetlink_tag. A socket is reported only when a datagram comes to it
+// (edge-triggered): the wait need not look at it again after a wake-up
+// that emptied it.
 static void
 watch(int poller, int fd, unsigned tag)
 {
-	struct epoll_event ev = {.events = EPOLLIN, .data = {.u32 = tag}};
+	uint32_t events = tag == rtnetlink_tag ? EPOLLIN : EPOLLIN | EPOLLET;
+	struct epoll_event ev = {.events = events, .data = {.u32 = tag}};
 	if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev) == -1) {
 		perror("epoll_ctl()");
 		exit(1);
@@ -225,20 +233,28 @@ udp_check_thread(void *args)
 	watch(poller, ep.fd[0], 0);
 	if (rtnl_fd(&kernel) != -1)
 		watch(poller, rtnl_fd(&kernel), rtnetlink_tag);
+	// The sockets left with datagrams at their turn's end: the wait does
+	// not report them again, so they are served next without waiting.
+	unsigned unfinished = 0;
 	for (;;) {
 		struct epoll_event ready[TARVO_RECV_SOCKS + 1];
 		int n = epoll_wait(poller, ready, TARVO_RECV_SOCKS + 1,
-		    rtnl_timeout_ms(&kernel, now_ns()));
+		    unfinished != 0 ? 0 : rtnl_timeout_ms(&kernel, now_ns()));
 		// The kernel's tables are taken when they said something, or
 		// when a re-read is due, whatever else arrives.
 		bool tables = rtnl_timeout_ms(&kernel, now_ns()) == 0;
+		unsigned turn = unfinished;
 		for (int k = 0; k < n; k++) {
 			unsigned i = ready[k].data.u32;
 			if (i != rtnetlink_tag)
-				serve(&ep, i, &batch, &log);
+				turn |= 1u << i;
 			else
 				tables = true;
 		}
+		unfinished = 0;
+		for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
+			if ((turn & (1u << i)) && serve(&ep, i, &batch, &log))
+				unfinished |= 1u << i;
 		if (tables && rtnl_process(&kernel, now_ns()))
 			follow_spares(&ep, poller);
 	}
