@@ -37,6 +37,18 @@ u32_attr(const unsigned char *data, size_t len, uint32_t *v)
 	return true;
 }
 
+// The fixed part that follows the header of message msg, when the message
+// is long enough to hold it.
+template <typename Head>
+static bool
+fixed_part(const struct nlmsghdr &h, const unsigned char *msg, Head *out)
+{
+	if (h.nlmsg_len < NLMSG_LENGTH(sizeof(*out)))
+		return false;
+	memcpy(out, msg + NLMSG_HDRLEN, sizeof(*out));
+	return true;
+}
+
 // A prefix length of 0 to 32 as a mask (a shift by 32 is undefined).
 static uint32_t
 prefix_mask(unsigned len)
@@ -48,10 +60,7 @@ static void
 parse_route(const struct nlmsghdr &h, const unsigned char *msg, struct rtnl_msg *m)
 {
 	struct rtmsg rt;
-	if (h.nlmsg_len < NLMSG_LENGTH(sizeof(rt)))
-		return;
-	memcpy(&rt, msg + NLMSG_HDRLEN, sizeof(rt));
-	if (rt.rtm_family != AF_INET || rt.rtm_dst_len > 32)
+	if (!fixed_part(h, msg, &rt) || rt.rtm_family != AF_INET || rt.rtm_dst_len > 32)
 		return;
 	uint32_t table = rt.rtm_table, dst = 0;
 	struct route4 r = {.net = 0, .mask = prefix_mask(rt.rtm_dst_len), .priority = 0, .oif = 0,
@@ -86,9 +95,8 @@ static void
 parse_link(const struct nlmsghdr &h, const unsigned char *msg, struct rtnl_msg *m)
 {
 	struct ifinfomsg ifi;
-	if (h.nlmsg_len < NLMSG_LENGTH(sizeof(ifi)))
+	if (!fixed_part(h, msg, &ifi))
 		return;
-	memcpy(&ifi, msg + NLMSG_HDRLEN, sizeof(ifi));
 	m->kind = rtnl_link;
 	m->ifindex = ifi.ifi_index;
 	m->up = h.nlmsg_type == RTM_NEWLINK && (ifi.ifi_flags & IFF_UP);
@@ -137,14 +145,12 @@ rtnl_neigh_answer(const unsigned char *buf, size_t len, uint32_t seq, enum neigh
 	if (!header(buf, len, &h) || h.nlmsg_seq != seq)
 		return false;
 	*said = neigh_said_unknown;
-	if (h.nlmsg_type == NLMSG_ERROR && h.nlmsg_len >= NLMSG_LENGTH(sizeof(int))) {
-		int err;
-		memcpy(&err, buf + NLMSG_HDRLEN, sizeof(err));
+	int err;
+	struct ndmsg nd;
+	if (h.nlmsg_type == NLMSG_ERROR && fixed_part(h, buf, &err)) {
 		if (err == -ENOENT)
 			*said = neigh_said_none;
-	} else if (h.nlmsg_type == RTM_NEWNEIGH && h.nlmsg_len >= NLMSG_LENGTH(sizeof(struct ndmsg))) {
-		struct ndmsg nd;
-		memcpy(&nd, buf + NLMSG_HDRLEN, sizeof(nd));
+	} else if (h.nlmsg_type == RTM_NEWNEIGH && fixed_part(h, buf, &nd)) {
 		const unsigned known = NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE |
 		    NUD_PERMANENT | NUD_NOARP;
 		if (nd.ndm_state & known)

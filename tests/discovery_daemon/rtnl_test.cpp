@@ -129,6 +129,13 @@ TEST(RtnlParse, RoutesAndLinks)
 	EXPECT_EQ(rtnl_parse(two.data(), two.size(), &m), cut.size());
 }
 
+// The kernel's answer to neighbour question seq: the entry's state.
+static Bytes
+neigh(uint32_t seq, uint16_t state)
+{
+	return msg(RTM_NEWNEIGH, 0, seq, ndmsg{AF_INET, 0, 0, 2, state, 0, 0});
+}
+
 TEST(RtnlParse, NeighbourAnswers)
 {
 	struct {
@@ -136,20 +143,15 @@ TEST(RtnlParse, NeighbourAnswers)
 		bool answers;
 		neigh_said said;
 	} cases[] = {
-		{msg(RTM_NEWNEIGH, 0, 7, ndmsg{AF_INET, 0, 0, 2, NUD_REACHABLE, 0, 0}), true,
-		    neigh_said_resolved},
-		{msg(RTM_NEWNEIGH, 0, 7, ndmsg{AF_INET, 0, 0, 2, NUD_STALE, 0, 0}), true,
-		    neigh_said_resolved},
-		{msg(RTM_NEWNEIGH, 0, 7, ndmsg{AF_INET, 0, 0, 2, NUD_PERMANENT, 0, 0}), true,
-		    neigh_said_resolved},
-		{msg(RTM_NEWNEIGH, 0, 7, ndmsg{AF_INET, 0, 0, 2, NUD_INCOMPLETE, 0, 0}), true,
-		    neigh_said_pending},
-		{msg(RTM_NEWNEIGH, 0, 7, ndmsg{AF_INET, 0, 0, 2, NUD_FAILED, 0, 0}), true,
-		    neigh_said_none},
+		{neigh(7, NUD_REACHABLE), true, neigh_said_resolved},
+		{neigh(7, NUD_STALE), true, neigh_said_resolved},
+		{neigh(7, NUD_PERMANENT), true, neigh_said_resolved},
+		{neigh(7, NUD_INCOMPLETE), true, neigh_said_pending},
+		{neigh(7, NUD_FAILED), true, neigh_said_none},
 		{msg(NLMSG_ERROR, 0, 7, nlmsgerr{-ENOENT, {}}), true, neigh_said_none},
 		{msg(NLMSG_ERROR, 0, 7, nlmsgerr{-EOPNOTSUPP, {}}), true, neigh_said_unknown},
 		{msg(RTM_NEWROUTE, 0, 7, rt(16)), true, neigh_said_unknown},
-		{msg(RTM_NEWNEIGH, 0, 6, ndmsg{AF_INET, 0, 0, 2, NUD_REACHABLE, 0, 0}), false, {}},
+		{neigh(6, NUD_REACHABLE), false, {}},
 	};
 	for (const auto &c : cases) {
 		neigh_said said = neigh_said_pending;
