@@ -107,10 +107,9 @@ admit(uint32_t addr, int64_t now_ns)
 // sender; a sender still unresolved gets one answer at a time. Returns how
 // many there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n)
+answer_batch(struct dgram_batch *b, unsigned n, int64_t now)
 {
 	unsigned answers = 0;
-	int64_t now = n > 0 ? now_ns() : 0;
 	for (unsigned i = 0; i < n; i++) {
 		auto len = static_cast<ssize_t>(b->in[i].msg_len);
 		if (!build_answer(b->recv_buf[i], len, &b->s_addr[i], b->send_buf[answers]) ||
@@ -156,16 +155,17 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 }
 
 // Takes the datagrams queued on socket i, up to serve_batches batches,
-// and answers them. A batch that is not full had emptied the queue; if it
-// had more than one datagram, more are likely on their way, and one more
-// receive costs less than a wait that returns at once. Returns whether
-// datagrams may be left, for the next turn.
+// and answers them as of now. A batch that is not full had emptied the
+// queue; if it had more than one datagram, more are likely on their way,
+// and one more receive costs less than a wait that returns at once.
+// Returns whether datagrams may be left, for the next turn.
 static bool
-serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, struct send_log *log)
+serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_t now,
+    struct send_log *log)
 {
 	for (unsigned turns = 0; turns < serve_batches; turns++) {
 		unsigned n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n), log);
+		send_answers(ep, i, b, answer_batch(b, n, now), log);
 		hold_sent(&holds);
 		if (n <= 1)
 			return false;
@@ -236,13 +236,17 @@ udp_check_thread(void *args)
 	// The sockets left with datagrams at their turn's end: the wait does
 	// not report them again, so they are served next without waiting.
 	unsigned unfinished = 0;
+	// The clock is read once a wake-up: the turn that follows takes
+	// microseconds, and a re-read's wait may start that much late.
+	int64_t now = now_ns();
 	for (;;) {
 		struct epoll_event ready[TARVO_RECV_SOCKS + 1];
 		int n = epoll_wait(poller, ready, TARVO_RECV_SOCKS + 1,
-		    unfinished != 0 ? 0 : rtnl_timeout_ms(&kernel, now_ns()));
+		    unfinished != 0 ? 0 : rtnl_timeout_ms(&kernel, now));
+		now = now_ns();
 		// The kernel's tables are taken when they said something, or
 		// when a re-read is due, whatever else arrives.
-		bool tables = rtnl_timeout_ms(&kernel, now_ns()) == 0;
+		bool tables = rtnl_timeout_ms(&kernel, now) == 0;
 		unsigned turn = unfinished;
 		for (int k = 0; k < n; k++) {
 			unsigned i = ready[k].data.u32;
@@ -253,9 +257,9 @@ udp_check_thread(void *args)
 		}
 		unfinished = 0;
 		for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
-			if ((turn & (1u << i)) && serve(&ep, i, &batch, &log))
+			if ((turn & (1u << i)) && serve(&ep, i, &batch, now, &log))
 				unfinished |= 1u << i;
-		if (tables && rtnl_process(&kernel, now_ns()))
+		if (tables && rtnl_process(&kernel, now))
 			follow_spares(&ep, poller);
 	}
 }
