@@ -104,10 +104,11 @@ admit(uint32_t addr, int64_t now_ns)
 }
 
 // Builds the answers to the first n datagrams, each addressed to its
-// sender; a sender still unresolved gets one answer at a time. Returns how
-// many there are.
+// sender from the address it asked, which is `bound` for a spare socket's;
+// a sender still unresolved gets one answer at a time. Returns how many
+// there are.
 static unsigned
-answer_batch(struct dgram_batch *b, unsigned n, int64_t now)
+answer_batch(struct dgram_batch *b, unsigned n, uint32_t bound, int64_t now)
 {
 	unsigned answers = 0;
 	for (unsigned i = 0; i < n; i++) {
@@ -117,7 +118,7 @@ answer_batch(struct dgram_batch *b, unsigned n, int64_t now)
 			continue;
 		b->out[answers].msg_hdr.msg_name = &b->s_addr[i];
 		b->out[answers].msg_hdr.msg_namelen = b->in[i].msg_hdr.msg_namelen;
-		reply_from_address_asked(&b->in[i].msg_hdr, &b->out[answers].msg_hdr,
+		reply_from_address_asked(&b->in[i].msg_hdr, bound, &b->out[answers].msg_hdr,
 		    b->out_control[answers], sizeof(b->out_control[answers]));
 		answers++;
 	}
@@ -165,7 +166,7 @@ serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_
 {
 	for (unsigned turns = 0; turns < serve_batches; turns++) {
 		unsigned n = receive_batch(ep->fd[i], b);
-		send_answers(ep, i, b, answer_batch(b, n, now), log);
+		send_answers(ep, i, b, answer_batch(b, n, ep->bound[i], now), log);
 		hold_sent(&holds);
 		if (n <= 1)
 			return false;

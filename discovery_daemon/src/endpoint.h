@@ -49,11 +49,13 @@ unsigned follow_addresses(struct tarvo_endpoint *ep, const uint32_t *addrs, unsi
 // Makes the answer `out` leave from the local address its request `in`
 // was sent to, when that was one of this host's own (a host may hold
 // several, on one link or on others), and an answer to a broadcast from
-// the interface's address: the reply address the kernel gave with the
-// request. Every answer names its source, since a reply socket's own
-// address is the loopback one. control holds the answer's control message.
-void reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *control,
-    size_t control_len);
+// the interface's address. A spare socket's requests were sent to the
+// address it is `bound` to (host order); for fd[0]'s, bound is 0 and the
+// kernel gave the reply address with the request. Every answer names its
+// source, since a reply socket's own address is the loopback one.
+// control holds the answer's control message.
+void reply_from_address_asked(struct msghdr *in, uint32_t bound, struct msghdr *out,
+    unsigned char *control, size_t control_len);
 void get_checkou_pass(const unsigned char *recv_buf, unsigned char *send_buf);
 bool is_answered(const unsigned char *recv_buf, ssize_t len);
 bool is_sender_reachable(const struct sockaddr_in *from);

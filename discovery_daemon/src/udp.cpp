@@ -47,17 +47,18 @@ get_udp(int port)
 // if that is less) to its send buffer.
 enum : int { endpoint_sndbuf = 1 << 20 };
 
-// A socket that may share the port, and each datagram's destination given
-// with it. Returns -1 when the kernel lacks any of it.
+// A socket that may share the port, with each datagram's destination
+// given (pktinfo) where its bound address does not say it. Returns -1
+// when the kernel lacks any of it.
 static int
-shared_socket(void)
+shared_socket(bool pktinfo)
 {
 	int sock = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 	if (sock == -1)
 		return -1;
 	int one = 1;
 	if (setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &one, sizeof(one)) == -1 ||
-	    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1) {
+	    (pktinfo && setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof(one)) == -1)) {
 		close(sock);
 		return -1;
 	}
@@ -105,7 +106,7 @@ open_endpoint(int port, struct tarvo_endpoint *ep)
 	for (int &fd : ep->fd)
 		fd = -1;
 	ep->fd[0] = get_udp(port);
-	int first = shared_socket();
+	int first = shared_socket(true);
 	if (first != -1) {
 		close(ep->fd[0]);
 		if (bind_to(first, INADDR_ANY, port) == -1) {
@@ -147,7 +148,7 @@ follow_addresses(struct tarvo_endpoint *ep, const uint32_t *addrs, unsigned n)
 		ep->bound[i] = 0;
 		if (want == 0)
 			continue;
-		int sock = shared_socket();
+		int sock = shared_socket(false);
 		if (sock != -1 && bind_to(sock, want, ep->port) == -1) {
 			close(sock);
 			sock = -1;
@@ -161,27 +162,37 @@ follow_addresses(struct tarvo_endpoint *ep, const uint32_t *addrs, unsigned n)
 	return changed;
 }
 
+// The answer's control message names src (network order) as its source.
+static void
+name_source(struct msghdr *out, unsigned char *control, size_t control_len, struct in_addr src)
+{
+	struct in_pktinfo from = {.ipi_ifindex = 0, .ipi_spec_dst = src, .ipi_addr = {}};
+	memset(control, 0, control_len);
+	out->msg_control = control;
+	out->msg_controllen = CMSG_SPACE(sizeof(from));
+	struct cmsghdr *oc = CMSG_FIRSTHDR(out);
+	oc->cmsg_level = IPPROTO_IP;
+	oc->cmsg_type = IP_PKTINFO;
+	oc->cmsg_len = CMSG_LEN(sizeof(from));
+	memcpy(CMSG_DATA(oc), &from, sizeof(from));
+}
+
 void
-reply_from_address_asked(struct msghdr *in, struct msghdr *out, unsigned char *control,
-    size_t control_len)
+reply_from_address_asked(struct msghdr *in, uint32_t bound, struct msghdr *out,
+    unsigned char *control, size_t control_len)
 {
 	out->msg_control = nullptr;
 	out->msg_controllen = 0;
+	if (bound != 0) {
+		name_source(out, control, control_len, {.s_addr = htonl(bound)});
+		return;
+	}
 	for (struct cmsghdr *cm = CMSG_FIRSTHDR(in); cm != nullptr; cm = CMSG_NXTHDR(in, cm)) {
 		if (cm->cmsg_level != IPPROTO_IP || cm->cmsg_type != IP_PKTINFO)
 			continue;
 		struct in_pktinfo asked;
 		memcpy(&asked, CMSG_DATA(cm), sizeof(asked));
-		struct in_pktinfo from = {.ipi_ifindex = 0, .ipi_spec_dst = asked.ipi_spec_dst,
-		    .ipi_addr = {}};
-		memset(control, 0, control_len);
-		out->msg_control = control;
-		out->msg_controllen = CMSG_SPACE(sizeof(from));
-		struct cmsghdr *oc = CMSG_FIRSTHDR(out);
-		oc->cmsg_level = IPPROTO_IP;
-		oc->cmsg_type = IP_PKTINFO;
-		oc->cmsg_len = CMSG_LEN(sizeof(from));
-		memcpy(CMSG_DATA(oc), &from, sizeof(from));
+		name_source(out, control, control_len, asked.ipi_spec_dst);
 		return;
 	}
 }

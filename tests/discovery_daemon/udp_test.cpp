@@ -122,12 +122,14 @@ TEST(SendLog, AtMostOneLinePerSecondCountingTheRest)
 }
 
 // Every answer names its source: the address asked, or for a broadcast
-// or multicast the interface's, as IP_PKTINFO gives them with the request.
+// or multicast the interface's, as IP_PKTINFO gives them with the request;
+// for a spare socket's request, which comes without, its bound address.
 TEST(Endpoint, AnswersLeaveFromTheAddressAsked)
 {
-	struct { const char *to, *reply_from; } cases[] = {
-		{"10.0.0.5", "10.0.0.5"}, {"10.0.0.77", "10.0.0.77"}, {"10.0.0.255", "10.0.0.5"},
-		{"255.255.255.255", "10.0.0.5"}, {"224.0.0.1", "10.0.0.5"},
+	struct { const char *to, *reply_from; uint32_t bound; } cases[] = {
+		{"10.0.0.5", "10.0.0.5", 0}, {"10.0.0.77", "10.0.0.77", 0},
+		{"10.0.0.255", "10.0.0.5", 0}, {"255.255.255.255", "10.0.0.5", 0},
+		{"224.0.0.1", "10.0.0.5", 0}, {"", "10.0.0.77", 0x0a00004d},
 	};
 	for (const auto &c : cases) {
 		alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))] = {};
@@ -142,10 +144,12 @@ TEST(Endpoint, AnswersLeaveFromTheAddressAsked)
 		inet_pton(AF_INET, c.to, &info.ipi_addr);
 		inet_pton(AF_INET, c.reply_from, &info.ipi_spec_dst);
 		memcpy(CMSG_DATA(cm), &info, sizeof(info));
+		if (c.bound != 0)
+			in.msg_controllen = 0;  // a spare socket's request comes without
 
 		alignas(struct cmsghdr) unsigned char out_control[CMSG_SPACE(sizeof(struct in_pktinfo))];
 		struct msghdr out = {};
-		reply_from_address_asked(&in, &out, out_control, sizeof(out_control));
+		reply_from_address_asked(&in, c.bound, &out, out_control, sizeof(out_control));
 		struct cmsghdr *oc = CMSG_FIRSTHDR(&out);
 		ASSERT_NE(oc, nullptr) << c.to;
 		EXPECT_EQ(oc->cmsg_type, IP_PKTINFO);
