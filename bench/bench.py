@@ -23,9 +23,10 @@ ROOT = os.path.join(HERE, "..")
 
 BARE_PORT = 5000
 BATCH_PORT = 5001
+POLLED_PORT = 5002
 ROUNDS = 5            # A B pairs of the throughput comparison
 ROUND_SECONDS = 2
-CPU_ROUNDS = 5        # rounds of the CPU comparison
+CPU_ROUNDS = 7        # rounds of the CPU comparison
 INFLIGHT = 16
 DEVICE = "/sys/bus/iio/devices/iio:device0"
 
@@ -91,6 +92,13 @@ def vm_hwm(pid):
         return next(line.split()[1] for line in f if line.startswith("VmHWM:"))
 
 
+def over_rounds(mine, base):
+    """Each round's figure over that round's base, so that a slower stretch
+    of the machine falls on both: the median and the range."""
+    ratios = [a / b for a, b in zip(mine, base)]
+    return f"{statistics.median(ratios):.2f} ({min(ratios):.2f}-{max(ratios):.2f} over the rounds)"
+
+
 def bench_tarvo(native, rows):
     bed = lan.Lan()
     try:
@@ -138,38 +146,43 @@ def bench_tarvo(native, rows):
         # unlike throughput, it hardly moves from run to run.
         batch = bed.spawn(ns, [os.path.join(native, "bench", "batch_responder"),
                                str(BATCH_PORT)], 600)
+        # The same, waiting in epoll_wait as tarvo must (it waits on
+        # several sockets and rtnetlink): over the blocking one, the cost
+        # of that wait alone.
+        polled = bed.spawn(ns, [os.path.join(native, "bench", "batch_responder"), "--epoll",
+                                str(POLLED_PORT)], 600)
         bed.wait_bound([batch], port=BATCH_PORT)
+        bed.wait_bound([polled], port=POLLED_PORT)
         pin(batch)
-        # The three take turns, so that a slower stretch of the machine
-        # falls on each of them alike.
+        pin(polled)
+        # The responders take turns, so that a slower stretch of the
+        # machine falls on each of them alike.
         # From a peer on a LAN, unicast and to the subnet's broadcast
-        # address (every socket of tarvo's group gets a copy of that, and
-        # the spare ones drop theirs in the kernel), one request at a time
-        # as hosts ask, and 16 in flight.
+        # address (only tarvo's wildcard socket gets that), one request at
+        # a time as hosts ask, and 16 in flight.
         bed.attach(ns, {"eth0": "10.83.0.1/24"})
         peers = [bed.node(f"peer{i}", f"10.83.0.{i + 2}/24") for i in range(2)]
+        responders = (("tarvo", tarvo, 49100), ("batching", batch, BATCH_PORT),
+                      ("polled", polled, POLLED_PORT), ("bare", bare, BARE_PORT))
         for dest, what in (("10.83.0.1", "unicast"), ("10.83.0.255", "broadcast")):
             for inflight in (1, INFLIGHT):
-                per = {"tarvo": [], "batching": [], "bare": []}
+                per = {name: [] for name, _, _ in responders}
                 for _ in range(CPU_ROUNDS):
-                    for name, proc, port in (("tarvo", tarvo, 49100),
-                                             ("batching", batch, BATCH_PORT),
-                                             ("bare", bare, BARE_PORT)):
+                    for name, proc, port in responders:
                         before = cpu_ns(proc.pid)
                         replies = int(bed.run(peers[0], [*load, str(port), str(ROUND_SECONDS),
                                                          str(inflight), dest], timeout=60,
                                               text=True).stdout.split()[1])
                         per[name].append((cpu_ns(proc.pid) - before) / 1e3 / replies)
                 cpu = {name: statistics.median(v) for name, v in per.items()}
-                # Each round's tarvo over that round's batching responder:
-                # a slower stretch of the machine falls on both.
-                ratios = [t / b for t, b in zip(per["tarvo"], per["batching"])]
                 rows.append((f"CPU per answered {what} request, {inflight} in flight from a "
-                             "LAN peer: tarvo, batching (recvmmsg/sendmmsg, one socket), bare "
+                             "LAN peer: tarvo, batching (recvmmsg/sendmmsg, one socket), the "
+                             "same waiting in epoll_wait, bare "
                              f"(median of {CPU_ROUNDS}, in turn)",
-                             ", ".join(f"{cpu[n]:.2f} µs" for n in ("tarvo", "batching", "bare")),
-                             f"tarvo / batching: {statistics.median(ratios):.2f} "
-                             f"({min(ratios):.2f}-{max(ratios):.2f} over the rounds)"))
+                             ", ".join(f"{cpu[n]:.2f} µs" for n, _, _ in responders),
+                             f"tarvo / batching: {over_rounds(per['tarvo'], per['batching'])}; "
+                             "batching in epoll_wait / batching: "
+                             f"{over_rounds(per['polled'], per['batching'])}"))
 
         rows.append(("tarvo: peak memory (VmHWM) after the bursts, native",
                      f"{vm_hwm(tarvo.pid)} KiB", "resident memory the daemon ever needed"))
