@@ -157,18 +157,25 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 
 // Takes the datagrams queued on socket i, up to serve_batches batches,
 // and answers them as of now. A batch that is not full had emptied the
-// queue; if it had more than one datagram, more are likely on their way,
-// and one more receive costs less than a wait that returns at once.
-// Returns whether datagrams may be left, for the next turn.
+// queue. After more than one datagram, more are likely on their way, and
+// one more receive costs less than a wait that returns at once. After a
+// single one that is a guess: socket i's bit in *eager says whether the
+// last such receive found more (or a batch of several came since), and
+// only then is it made. Returns whether datagrams may be left, for the
+// next turn.
 static bool
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_t now,
-    struct send_log *log)
+    unsigned *eager, struct send_log *log)
 {
-	for (unsigned turns = 0; turns < serve_batches; turns++) {
-		unsigned n = receive_batch(ep->fd[i], b);
+	const unsigned bit = 1u << i;
+	unsigned n = 0;
+	for (unsigned turns = 0, last = 0; turns < serve_batches; turns++, last = n) {
+		n = receive_batch(ep->fd[i], b);
+		if (last == 1 || n >= 2)
+			*eager = n > 0 ? *eager | bit : *eager & ~bit;
 		send_answers(ep, i, b, answer_batch(b, n, ep->bound[i], now), log);
 		hold_sent(&holds);
-		if (n <= 1)
+		if (n == 0 || (n == 1 && (*eager & bit) == 0))
 			return false;
 	}
 	return true;
@@ -236,7 +243,7 @@ udp_check_thread(void *args)
 		watch(poller, rtnl_fd(&kernel), rtnetlink_tag);
 	// The sockets left with datagrams at their turn's end: the wait does
 	// not report them again, so they are served next without waiting.
-	unsigned unfinished = 0;
+	unsigned unfinished = 0, eager = 0;
 	// The clock is read once a wake-up: the turn that follows takes
 	// microseconds, and a re-read's wait may start that much late.
 	int64_t now = now_ns();
@@ -258,7 +265,7 @@ udp_check_thread(void *args)
 		}
 		unfinished = 0;
 		for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
-			if ((turn & (1u << i)) && serve(&ep, i, &batch, now, &log))
+			if ((turn & (1u << i)) && serve(&ep, i, &batch, now, &eager, &log))
 				unfinished |= 1u << i;
 		if (tables && rtnl_process(&kernel, now))
 			follow_spares(&ep, poller);
