@@ -50,10 +50,12 @@ def fleet(count, tarvo, forger=None):
     host's and each board's own, and room for the rest of the machine)."""
     room = max(4096, 4 * count)
     settings = dict(zip(NEIGH_KEYS, (room // 4, room // 2, room)))
-    # A broadcast's thousand answers cross the bridge at once, and each
-    # CPU's backlog takes 1000 packets: a real switch queues them in its
-    # ports, the namespaces' LAN in that backlog.
-    settings["net.core.netdev_max_backlog"] = max(1000, 4 * count)
+    # From cold neighbour caches every board asks the host's address at
+    # once, and the bridge floods each question to every port: count
+    # times count frames in each CPU's backlog, which takes 1000. A real
+    # switch queues them in its ports, the namespaces' LAN in that
+    # backlog (at most 2^18, a few hundred MB at the worst).
+    settings["net.core.netdev_max_backlog"] = min(max(1000, count * (count + 4)), 1 << 18)
     with machine_settings(settings):
         bed = lan.Lan()
         try:
