@@ -367,7 +367,7 @@ class Hostile(unittest.TestCase):
         lan.ip("route", "add", "10.80.0.128/25", "via", A, ns=b.ns)
         logged = len(self.stderr_of("b"))
         before = udp_counters(b)["OutDatagrams"]
-        stream = self.lan.spawn(self.host, [sys.executable, SENDER, "poll", B, "0.0005", "3"], 60,
+        stream = self.lan.spawn(self.host, [sys.executable, SENDER, "poll", B, "0.0005", "4"], 60,
                                 stdout=subprocess.PIPE, text=True)
         start = time.monotonic()
         time.sleep(0.2)
@@ -377,9 +377,12 @@ class Hostile(unittest.TestCase):
                 lan.ip(ns=b.ns, stdin=changes)
             finally:
                 os.kill(b.pid, signal.SIGCONT)
+            lost = time.monotonic()
             time.sleep(0.1)
-        # Past the second since the first loss, the stream still running.
-        time.sleep(max(0.0, start + 2.0 - time.monotonic()))
+        # Past the second since the last loss (and since the first, which
+        # a slow daemon may not have read before the second came), with
+        # time to read the tables, the stream still running.
+        time.sleep(max(0.0, start + 2.0 - time.monotonic(), lost + 1.6 - time.monotonic()))
         self.send(self.attacker, "spoof", "10.80.0.200", 5000, B, wire.REQUEST.hex(), 20)
         out, _ = stream.communicate(timeout=60)
         self.assertEqual(stream.returncode, 0)
