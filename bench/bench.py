@@ -18,8 +18,6 @@ import time
 
 from testbed import fleet, harness, lan, sender, wire
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.join(HERE, "..")
 
 BARE_PORT = 5000
 BATCH_PORT = 5001
@@ -315,7 +313,7 @@ def bench_finder(native, rows):
         asyncio = ("import asyncio, sys, time, corvane; t = time.perf_counter(); "
                    "b = asyncio.run(corvane.find_async(wait=30, count=int(sys.argv[1]))); "
                    "print(time.perf_counter() - t, len(b))")
-        env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python"),
+        env = dict(os.environ, PYTHONPATH=os.path.join(native, "python"),
                    LD_LIBRARY_PATH=os.path.join(native, "libcorvane-find"))
         ways = (("corvane-find -n N (whole process)",
                  lambda n: [sys.executable, "-c", timer, finder, "-n", str(n), "-t", "30"]),
