@@ -4,6 +4,7 @@
 // file. The main thread only starts the service thread and then sleeps.
 #include "endpoint.h"
 #include "hold.h"
+#include "ring.h"
 #include "rtnl.h"
 
 #include <arpa/inet.h>
@@ -86,6 +87,9 @@ now_ns(void)
 // thread's stack.
 static struct rtnl kernel;
 static struct hold_table holds;
+// The wait, where the kernel has a ring for it; epoll otherwise.
+static struct ring ring;
+static int poller = -1;
 
 // Whether an answer to addr may go at now_ns. To a sender the board
 // reaches without resolving it, or with no knowledge at all: always. To
@@ -126,20 +130,18 @@ answer_batch(struct dgram_batch *b, unsigned n, uint32_t bound, int64_t now)
 }
 static_assert(unsigned{batch_len} <= unsigned{hold_batch_max}, "every answer of a batch may be held");
 
-// Sends the answers in order, from the reply socket for socket `from`,
-// which they came in on. When a
-// socket's send buffer is full the answer is tried on the next one, and
-// the rest follow it there; an answer that no socket takes, or that fails
-// for any other reason, is reported and skipped, and the rest still go
-// out.
+// Sends answers in order from reply socket `cur` on, which `full` of them
+// have already found full. When a socket's send buffer is full the answer
+// is tried on the next one, and the rest follow it there; an answer that
+// no socket takes, or that fails for any other reason, is reported and
+// skipped, and the rest still go out.
 static void
-send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch *b,
+send_from(const struct tarvo_endpoint *ep, unsigned cur, unsigned full, struct mmsghdr *out,
     unsigned n, struct send_log *log)
 {
-	unsigned done = 0, full = 0;
-	unsigned cur = from % ep->n_out;
+	unsigned done = 0;
 	while (done < n) {
-		int sent = sendmmsg(ep->out[cur], b->out + done, n - done, 0);
+		int sent = sendmmsg(ep->out[cur], out + done, n - done, 0);
 		if (sent > 0) {
 			done += static_cast<unsigned>(sent);
 			full = 0;
@@ -155,6 +157,90 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 	}
 }
 
+enum : unsigned { rtnetlink_tag = TARVO_RECV_SOCKS };
+
+// The ring's tags: a poll's names the descriptor it watches, and the
+// generation of that watch; a send's names the answer and its socket.
+enum : uint64_t { tag_poll = 1ull << 56, tag_send = 2ull << 56, tag_kind = 0xffull << 56 };
+
+static uint64_t
+poll_tag(unsigned watched, unsigned generation)
+{
+	return tag_poll | (uint64_t{generation & 0xff} << 8) | watched;
+}
+
+static uint64_t
+send_tag(unsigned answer, unsigned socket)
+{
+	return tag_send | (uint64_t{socket} << 8) | answer;
+}
+
+// With the ring, answers are handed to it and go with the next call into
+// the kernel (the wait, or the hand-over before their batch is reused);
+// one whose socket was full then goes as without it, from the next.
+static void
+send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch *b,
+    unsigned n, struct send_log *log)
+{
+	if (ring.fd == -1) {
+		send_from(ep, from % ep->n_out, 0, b->out, n, log);
+		return;
+	}
+	for (unsigned k = 0; k < n; k++)
+		ring_send(&ring, ep->out[from % ep->n_out], &b->out[k].msg_hdr,
+		    send_tag(k, from % ep->n_out));
+}
+
+// What the waits found: the sockets with new datagrams, and whether
+// rtnetlink spoke.
+struct wake {
+	unsigned ready;
+	bool tables;
+	bool tables_watched;  // rtnetlink's poll is armed
+	uint8_t generation[TARVO_RECV_SOCKS];  // of each socket's watch
+};
+
+// Takes what the ring did: answers whose socket was full go from the
+// next (their batch is still as it was), and polls say who is ready.
+static void
+reap(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
+    struct send_log *log)
+{
+	struct ring_done d;
+	while (ring_next(&ring, &d)) {
+		unsigned low = static_cast<unsigned>(d.tag & 0xff);
+		unsigned mid = static_cast<unsigned>((d.tag >> 8) & 0xff);
+		if ((d.tag & tag_kind) == tag_send) {
+			if (d.res == -EAGAIN && ep->n_out > 1)
+				send_from(ep, (mid + 1) % ep->n_out, 1, &b->out[low], 1, log);
+			else
+				report_send_failure(log, -d.res);
+		} else if ((d.tag & tag_kind) != tag_poll) {
+			// A cancel that found its poll already gone.
+		} else if (low == rtnetlink_tag) {
+			w->tables = true;
+			w->tables_watched = false;
+		} else if (mid == w->generation[low] && ep->fd[low] != -1) {
+			w->ready |= 1u << low;
+			// A poll the kernel ended (its results overflowed) starts again.
+			if (!d.more && d.res != -ECANCELED)
+				ring_poll(&ring, ep->fd[low], poll_tag(low, mid), true);
+		}
+	}
+}
+
+// The answers handed to the ring go to the kernel before their batch's
+// buffers take new datagrams.
+static void
+hand_over(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
+    struct send_log *log)
+{
+	if (ring.fd == -1 || ring.queued == 0)
+		return;
+	ring_enter(&ring, 0);
+	reap(ep, b, w, log);
+}
+
 // Takes the datagrams queued on socket i, up to serve_batches batches,
 // and answers them as of now. A batch that is not full had emptied the
 // queue. After more than one datagram, more are likely on their way, and
@@ -165,11 +251,12 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 // next turn.
 static bool
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_t now,
-    unsigned *eager, struct send_log *log)
+    unsigned *eager, struct wake *w, struct send_log *log)
 {
 	const unsigned bit = 1u << i;
 	unsigned n = 0;
 	for (unsigned turns = 0, last = 0; turns < serve_batches; turns++, last = n) {
+		hand_over(ep, b, w, log);
 		n = receive_batch(ep->fd[i], b);
 		if (last == 1 || n >= 2)
 			*eager = n > 0 ? *eager | bit : *eager & ~bit;
@@ -181,15 +268,19 @@ serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_
 	return true;
 }
 
-enum : unsigned { rtnetlink_tag = TARVO_RECV_SOCKS };
-
 // fd becomes ready for reading as `tag`: a socket's index, or
 // rtnetlink_tag. A socket is reported only when a datagram comes to it
 // (edge-triggered): the wait need not look at it again after a wake-up
-// that emptied it.
+// that emptied it. rtnetlink is reported while it has something to say.
 static void
-watch(int poller, int fd, unsigned tag)
+watch(struct wake *w, int fd, unsigned tag)
 {
+	if (ring.fd != -1) {
+		bool socket = tag != rtnetlink_tag;
+		ring_poll(&ring, fd, poll_tag(tag, socket ? w->generation[tag] : 0), socket);
+		w->tables_watched = w->tables_watched || !socket;
+		return;
+	}
 	uint32_t events = tag == rtnetlink_tag ? EPOLLIN : EPOLLIN | EPOLLET;
 	struct epoll_event ev = {.events = events, .data = {.u32 = tag}};
 	if (epoll_ctl(poller, EPOLL_CTL_ADD, fd, &ev) == -1) {
@@ -199,15 +290,51 @@ watch(int poller, int fd, unsigned tag)
 }
 
 // The spare sockets follow the board's addresses. A socket closed has
-// left the wait with its descriptor.
+// left epoll with its descriptor; the ring's poll holds it open until
+// cancelled, at once.
 static void
-follow_spares(struct tarvo_endpoint *ep, int poller)
+follow_spares(struct tarvo_endpoint *ep, struct wake *w)
 {
 	uint32_t addrs[TARVO_RECV_SOCKS];
+	bool had[TARVO_RECV_SOCKS];
+	for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
+		had[i] = ep->fd[i] != -1;
 	unsigned changed = follow_addresses(ep, addrs, rtnl_locals(&kernel, addrs, TARVO_RECV_SOCKS));
-	for (unsigned i = 1; i < TARVO_RECV_SOCKS; i++)
-		if ((changed & (1u << i)) && ep->fd[i] != -1)
-			watch(poller, ep->fd[i], i);
+	for (unsigned i = 1; i < TARVO_RECV_SOCKS; i++) {
+		if ((changed & (1u << i)) == 0)
+			continue;
+		if (ring.fd != -1 && had[i]) {
+			ring_cancel(&ring, poll_tag(i, w->generation[i]));
+			w->generation[i]++;
+		}
+		w->ready &= ~(1u << i);
+		if (ep->fd[i] != -1)
+			watch(w, ep->fd[i], i);
+	}
+	if (ring.fd != -1)
+		ring_enter(&ring, 0);
+}
+
+// Waits up to timeout_ms for sockets to become ready or rtnetlink to
+// speak, handing the ring what it holds first.
+static void
+wait_for(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
+    int timeout_ms, struct send_log *log)
+{
+	if (ring.fd != -1) {
+		ring_enter(&ring, timeout_ms);
+		reap(ep, b, w, log);
+		return;
+	}
+	struct epoll_event ready[TARVO_RECV_SOCKS + 1];
+	int n = epoll_wait(poller, ready, TARVO_RECV_SOCKS + 1, timeout_ms);
+	for (int k = 0; k < n; k++) {
+		unsigned i = ready[k].data.u32;
+		if (i != rtnetlink_tag)
+			w->ready |= 1u << i;
+		else
+			w->tables = true;
+	}
 }
 
 static void *
@@ -233,14 +360,14 @@ udp_check_thread(void *args)
 	hold_init(&holds);
 	rtnl_open(&kernel);
 	// One wait for every socket, which reports only those ready.
-	int poller = epoll_create1(EPOLL_CLOEXEC);
-	if (poller == -1) {
+	if (!ring_open(&ring, 64) && (poller = epoll_create1(EPOLL_CLOEXEC)) == -1) {
 		perror("epoll_create1()");
 		exit(1);
 	}
-	watch(poller, ep.fd[0], 0);
+	struct wake w = {.ready = 0, .tables = false, .tables_watched = false, .generation = {}};
+	watch(&w, ep.fd[0], 0);
 	if (rtnl_fd(&kernel) != -1)
-		watch(poller, rtnl_fd(&kernel), rtnetlink_tag);
+		watch(&w, rtnl_fd(&kernel), rtnetlink_tag);
 	// The sockets left with datagrams at their turn's end: the wait does
 	// not report them again, so they are served next without waiting.
 	unsigned unfinished = 0, eager = 0;
@@ -248,27 +375,25 @@ udp_check_thread(void *args)
 	// microseconds, and a re-read's wait may start that much late.
 	int64_t now = now_ns();
 	for (;;) {
-		struct epoll_event ready[TARVO_RECV_SOCKS + 1];
-		int n = epoll_wait(poller, ready, TARVO_RECV_SOCKS + 1,
-		    unfinished != 0 ? 0 : rtnl_timeout_ms(&kernel, now));
+		wait_for(&ep, &batch, &w, unfinished != 0 || w.ready != 0 || w.tables ? 0 :
+		    rtnl_timeout_ms(&kernel, now), &log);
 		now = now_ns();
 		// The kernel's tables are taken when they said something, or
 		// when a re-read is due, whatever else arrives.
-		bool tables = rtnl_timeout_ms(&kernel, now) == 0;
-		unsigned turn = unfinished;
-		for (int k = 0; k < n; k++) {
-			unsigned i = ready[k].data.u32;
-			if (i != rtnetlink_tag)
-				turn |= 1u << i;
-			else
-				tables = true;
-		}
+		bool tables = w.tables || rtnl_timeout_ms(&kernel, now) == 0;
+		unsigned turn = unfinished | w.ready;
+		w.ready = 0;
+		w.tables = false;
 		unfinished = 0;
 		for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
-			if ((turn & (1u << i)) && serve(&ep, i, &batch, now, &eager, &log))
+			if ((turn & (1u << i)) && serve(&ep, i, &batch, now, &eager, &w, &log))
 				unfinished |= 1u << i;
 		if (tables && rtnl_process(&kernel, now))
-			follow_spares(&ep, poller);
+			follow_spares(&ep, &w);
+		// rtnetlink's poll reports once: it is asked again when what it
+		// reported has been taken.
+		if (ring.fd != -1 && !w.tables_watched && rtnl_fd(&kernel) != -1)
+			watch(&w, rtnl_fd(&kernel), rtnetlink_tag);
 	}
 }
 

@@ -55,15 +55,17 @@ def sent_settled(proc):
 
 
 def service_thread(proc):
-    """The thread of proc that waits in epoll_wait(), as the service
-    thread does (x86-64's epoll_wait, epoll_pwait and epoll_pwait2,
-    aarch64's epoll_pwait and epoll_pwait2)."""
-    waits = {"x86_64": {"232", "281", "441"}, "aarch64": {"22", "441"}}[os.uname().machine]
+    """The thread of proc that waits, as the service thread does: in
+    io_uring_enter() (426 everywhere), or without a ring in epoll_wait()
+    (x86-64's epoll_wait, epoll_pwait and epoll_pwait2, aarch64's
+    epoll_pwait and epoll_pwait2)."""
+    waits = {"x86_64": {"232", "281", "441", "426"},
+             "aarch64": {"22", "441", "426"}}[os.uname().machine]
     for tid in os.listdir(f"/proc/{proc.pid}/task"):
         with open(f"/proc/{proc.pid}/task/{tid}/syscall") as f:
             if f.read().split()[0] in waits:
                 return tid
-    raise AssertionError("no thread of the daemon waits in epoll_wait()")
+    raise AssertionError("no thread of the daemon waits in io_uring_enter() or epoll_wait()")
 
 
 def switches(proc, tid):
