@@ -159,14 +159,17 @@ send_from(const struct tarvo_endpoint *ep, unsigned cur, unsigned full, struct m
 
 enum : unsigned { rtnetlink_tag = TARVO_RECV_SOCKS };
 
-// The ring's tags: a poll's names the descriptor it watches, and the
-// generation of that watch; a send's names the answer and its socket.
-enum : uint64_t { tag_poll = 1ull << 56, tag_send = 2ull << 56, tag_kind = 0xffull << 56 };
+// The ring's tags: a receive's names the socket, and the generation of
+// the socket in that place; a send's names the answer and its socket.
+enum : uint64_t {
+	tag_poll = 1ull << 56, tag_receive = 2ull << 56, tag_send = 3ull << 56,
+	tag_kind = 0xffull << 56,
+};
 
 static uint64_t
-poll_tag(unsigned watched, unsigned generation)
+receive_tag(unsigned socket, unsigned generation)
 {
-	return tag_poll | (uint64_t{generation & 0xff} << 8) | watched;
+	return tag_receive | (uint64_t{generation & 0xff} << 8) | socket;
 }
 
 static uint64_t
@@ -192,16 +195,29 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 }
 
 // What the waits found: the sockets with new datagrams, and whether
-// rtnetlink spoke.
+// rtnetlink spoke. With the ring a socket's first datagram has already
+// been received, into its landing.
+struct landing {
+	unsigned char buf[TARVO_RECV_BUF_LEN];
+	struct sockaddr_in addr;
+	alignas(struct cmsghdr) unsigned char control[CMSG_SPACE(sizeof(struct in_pktinfo))];
+	struct iovec iov;
+	struct msghdr msg;
+	unsigned len;
+};
+
 struct wake {
 	unsigned ready;
+	unsigned receiving;  // sockets with a receive in the ring
 	bool tables;
-	bool tables_watched;  // rtnetlink's poll is armed
-	uint8_t generation[TARVO_RECV_SOCKS];  // of each socket's watch
+	bool tables_watched;  // rtnetlink's poll is in the ring
+	uint8_t generation[TARVO_RECV_SOCKS];  // of each socket in its place
+	struct landing landing[TARVO_RECV_SOCKS];
 };
 
 // Takes what the ring did: answers whose socket was full go from the
-// next (their batch is still as it was), and polls say who is ready.
+// next (their batch is still as it was), receives bring a socket's
+// first datagram, and the poll says rtnetlink spoke.
 static void
 reap(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
     struct send_log *log)
@@ -215,16 +231,16 @@ reap(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
 				send_from(ep, (mid + 1) % ep->n_out, 1, &b->out[low], 1, log);
 			else
 				report_send_failure(log, -d.res);
-		} else if ((d.tag & tag_kind) != tag_poll) {
-			// A cancel that found its poll already gone.
-		} else if (low == rtnetlink_tag) {
+		} else if ((d.tag & tag_kind) == tag_poll) {
 			w->tables = true;
 			w->tables_watched = false;
-		} else if (mid == w->generation[low] && ep->fd[low] != -1) {
-			w->ready |= 1u << low;
-			// A poll the kernel ended (its results overflowed) starts again.
-			if (!d.more && d.res != -ECANCELED)
-				ring_poll(&ring, ep->fd[low], poll_tag(low, mid), true);
+		} else if ((d.tag & tag_kind) == tag_receive && mid == w->generation[low]) {
+			// A socket's receive failed is asked again at the turn's end.
+			w->receiving &= ~(1u << low);
+			if (d.res >= 0) {
+				w->landing[low].len = static_cast<unsigned>(d.res);
+				w->ready |= 1u << low;
+			}
 		}
 	}
 }
@@ -241,6 +257,33 @@ hand_over(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w
 	reap(ep, b, w, log);
 }
 
+// Socket i's next datagram comes to its landing, in the ring.
+static void
+receive_in_ring(const struct tarvo_endpoint *ep, unsigned i, struct wake *w)
+{
+	struct landing *l = &w->landing[i];
+	l->iov = {.iov_base = l->buf, .iov_len = sizeof(l->buf) - 1};
+	l->msg = {.msg_name = &l->addr, .msg_namelen = sizeof(l->addr), .msg_iov = &l->iov,
+	    .msg_iovlen = 1, .msg_control = l->control, .msg_controllen = sizeof(l->control),
+	    .msg_flags = 0};
+	ring_receive(&ring, ep->fd[i], &l->msg, receive_tag(i, w->generation[i]));
+	w->receiving |= 1u << i;
+}
+
+// The datagram that landed for socket i, as the batch's one.
+static void
+take_landed(unsigned i, struct dgram_batch *b, struct wake *w)
+{
+	const struct landing *l = &w->landing[i];
+	memcpy(b->recv_buf[0], l->buf, l->len);
+	b->s_addr[0] = l->addr;
+	memcpy(b->control[0], l->control, l->msg.msg_controllen);
+	b->in[0].msg_hdr.msg_namelen = l->msg.msg_namelen;
+	b->in[0].msg_hdr.msg_controllen = l->msg.msg_controllen;
+	b->in[0].msg_len = l->len;
+	w->ready &= ~(1u << i);
+}
+
 // Takes the datagrams queued on socket i, up to serve_batches batches,
 // and answers them as of now. A batch that is not full had emptied the
 // queue. After more than one datagram, more are likely on their way, and
@@ -248,15 +291,23 @@ hand_over(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w
 // single one that is a guess: socket i's bit in *eager says whether the
 // last such receive found more (or a batch of several came since), and
 // only then is it made. Returns whether datagrams may be left, for the
-// next turn.
+// next turn. With the ring, the one datagram it received for the socket:
+// it receives the next at the turn's end, so each socket is served one
+// datagram a turn.
 static bool
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_t now,
     unsigned *eager, struct wake *w, struct send_log *log)
 {
 	const unsigned bit = 1u << i;
+	if (ring.fd != -1) {
+		hand_over(ep, b, w, log);
+		take_landed(i, b, w);
+		send_answers(ep, i, b, answer_batch(b, 1, ep->bound[i], now), log);
+		hold_sent(&holds);
+		return false;
+	}
 	unsigned n = 0;
 	for (unsigned turns = 0, last = 0; turns < serve_batches; turns++, last = n) {
-		hand_over(ep, b, w, log);
 		n = receive_batch(ep->fd[i], b);
 		if (last == 1 || n >= 2)
 			*eager = n > 0 ? *eager | bit : *eager & ~bit;
@@ -269,16 +320,20 @@ serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_
 }
 
 // fd becomes ready for reading as `tag`: a socket's index, or
-// rtnetlink_tag. A socket is reported only when a datagram comes to it
-// (edge-triggered): the wait need not look at it again after a wake-up
-// that emptied it. rtnetlink is reported while it has something to say.
+// rtnetlink_tag. In epoll a socket is reported only when a datagram
+// comes to it (edge-triggered): the wait need not look at it again after
+// a wake-up that emptied it. rtnetlink is reported while it has
+// something to say. The ring receives a socket's datagram itself.
 static void
-watch(struct wake *w, int fd, unsigned tag)
+watch(const struct tarvo_endpoint *ep, struct wake *w, int fd, unsigned tag)
 {
 	if (ring.fd != -1) {
-		bool socket = tag != rtnetlink_tag;
-		ring_poll(&ring, fd, poll_tag(tag, socket ? w->generation[tag] : 0), socket);
-		w->tables_watched = w->tables_watched || !socket;
+		if (tag != rtnetlink_tag) {
+			receive_in_ring(ep, tag, w);
+		} else {
+			ring_poll(&ring, fd, tag_poll);
+			w->tables_watched = true;
+		}
 		return;
 	}
 	uint32_t events = tag == rtnetlink_tag ? EPOLLIN : EPOLLIN | EPOLLET;
@@ -290,26 +345,25 @@ watch(struct wake *w, int fd, unsigned tag)
 }
 
 // The spare sockets follow the board's addresses. A socket closed has
-// left epoll with its descriptor; the ring's poll holds it open until
-// cancelled, at once.
+// left epoll with its descriptor; a receive in the ring holds it open
+// until cancelled, at once, and what it may have received goes with it.
 static void
 follow_spares(struct tarvo_endpoint *ep, struct wake *w)
 {
 	uint32_t addrs[TARVO_RECV_SOCKS];
-	bool had[TARVO_RECV_SOCKS];
-	for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
-		had[i] = ep->fd[i] != -1;
 	unsigned changed = follow_addresses(ep, addrs, rtnl_locals(&kernel, addrs, TARVO_RECV_SOCKS));
 	for (unsigned i = 1; i < TARVO_RECV_SOCKS; i++) {
 		if ((changed & (1u << i)) == 0)
 			continue;
-		if (ring.fd != -1 && had[i]) {
-			ring_cancel(&ring, poll_tag(i, w->generation[i]));
+		if (ring.fd != -1) {
+			if ((w->receiving & (1u << i)) != 0)
+				ring_cancel(&ring, receive_tag(i, w->generation[i]));
 			w->generation[i]++;
+			w->receiving &= ~(1u << i);
+			w->ready &= ~(1u << i);
 		}
-		w->ready &= ~(1u << i);
 		if (ep->fd[i] != -1)
-			watch(w, ep->fd[i], i);
+			watch(ep, w, ep->fd[i], i);
 	}
 	if (ring.fd != -1)
 		ring_enter(&ring, 0);
@@ -335,6 +389,18 @@ wait_for(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
 		else
 			w->tables = true;
 	}
+}
+
+// After a turn the ring has a receive on every socket, and a poll on
+// rtnetlink once what it said has been taken.
+static void
+rearm(const struct tarvo_endpoint *ep, struct wake *w)
+{
+	for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
+		if (ep->fd[i] != -1 && (w->receiving & (1u << i)) == 0 && (w->ready & (1u << i)) == 0)
+			receive_in_ring(ep, i, w);
+	if (!w->tables_watched && rtnl_fd(&kernel) != -1)
+		watch(ep, w, rtnl_fd(&kernel), rtnetlink_tag);
 }
 
 static void *
@@ -364,12 +430,12 @@ udp_check_thread(void *args)
 		perror("epoll_create1()");
 		exit(1);
 	}
-	struct wake w = {.ready = 0, .tables = false, .tables_watched = false, .generation = {}};
-	watch(&w, ep.fd[0], 0);
+	static struct wake w;
+	watch(&ep, &w, ep.fd[0], 0);
 	if (rtnl_fd(&kernel) != -1)
-		watch(&w, rtnl_fd(&kernel), rtnetlink_tag);
-	// The sockets left with datagrams at their turn's end: the wait does
-	// not report them again, so they are served next without waiting.
+		watch(&ep, &w, rtnl_fd(&kernel), rtnetlink_tag);
+	// The sockets left with datagrams at their turn's end: epoll does not
+	// report them again, so they are served next without waiting.
 	unsigned unfinished = 0, eager = 0;
 	// The clock is read once a wake-up: the turn that follows takes
 	// microseconds, and a re-read's wait may start that much late.
@@ -382,7 +448,8 @@ udp_check_thread(void *args)
 		// when a re-read is due, whatever else arrives.
 		bool tables = w.tables || rtnl_timeout_ms(&kernel, now) == 0;
 		unsigned turn = unfinished | w.ready;
-		w.ready = 0;
+		if (ring.fd == -1)
+			w.ready = 0;
 		w.tables = false;
 		unfinished = 0;
 		for (unsigned i = 0; i < TARVO_RECV_SOCKS; i++)
@@ -390,10 +457,8 @@ udp_check_thread(void *args)
 				unfinished |= 1u << i;
 		if (tables && rtnl_process(&kernel, now))
 			follow_spares(&ep, &w);
-		// rtnetlink's poll reports once: it is asked again when what it
-		// reported has been taken.
-		if (ring.fd != -1 && !w.tables_watched && rtnl_fd(&kernel) != -1)
-			watch(&w, rtnl_fd(&kernel), rtnetlink_tag);
+		if (ring.fd != -1)
+			rearm(&ep, &w);
 	}
 }
 

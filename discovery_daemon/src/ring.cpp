@@ -14,9 +14,8 @@
 #include <cstring>
 #include <ctime>
 
-// A poll that reports every arrival needs 5.13, skipped results 5.17, and
-// work done only when the daemon waits 6.1: a kernel with the last has the
-// rest.
+// Skipped results need 5.17, and work done only when the daemon waits
+// 6.1: a kernel with the last has the rest.
 constexpr unsigned ring_setup = IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
 constexpr unsigned ring_features = IORING_FEAT_SINGLE_MMAP | IORING_FEAT_NODROP |
     IORING_FEAT_EXT_ARG | IORING_FEAT_CQE_SKIP;
@@ -109,13 +108,24 @@ queue(struct ring *r)
 }
 
 void
-ring_poll(struct ring *r, int fd, uint64_t tag, bool repeat)
+ring_poll(struct ring *r, int fd, uint64_t tag)
 {
 	struct io_uring_sqe *e = entry(r);
 	e->opcode = IORING_OP_POLL_ADD;
 	e->fd = fd;
 	e->poll32_events = POLLIN;
-	e->len = repeat ? IORING_POLL_ADD_MULTI : 0;
+	e->user_data = tag;
+	queue(r);
+}
+
+void
+ring_receive(struct ring *r, int fd, struct msghdr *msg, uint64_t tag)
+{
+	struct io_uring_sqe *e = entry(r);
+	e->opcode = IORING_OP_RECVMSG;
+	e->fd = fd;
+	e->addr = reinterpret_cast<uintptr_t>(msg);
+	e->len = 1;
 	e->user_data = tag;
 	queue(r);
 }
@@ -167,7 +177,7 @@ ring_next(struct ring *r, struct ring_done *d)
 	if (head == load_acquire(r->cq_tail))
 		return false;
 	const struct io_uring_cqe *c = &r->cqes[head & r->cq_mask];
-	*d = {.tag = c->user_data, .res = c->res, .more = (c->flags & IORING_CQE_F_MORE) != 0};
+	*d = {.tag = c->user_data, .res = c->res};
 	__atomic_store_n(r->cq_head, head + 1, __ATOMIC_RELEASE);
 	return true;
 }

@@ -1,9 +1,9 @@
 // The daemon's io_uring, where the kernel has one fit for it. The loop
-// waits in it as it would in epoll, with polls on its descriptors, and
+// waits in it with a receive on each socket and a poll on rtnetlink, and
 // hands it the answers of a wake-up: they go to the kernel with the next
-// wait, in the same system call. One request at a time then costs two
-// system calls, the wait and the receive, as a responder blocked in its
-// receive pays the receive and the send.
+// wait, in the same system call. One request at a time then costs one
+// system call, where a responder blocked in its receive pays the receive
+// and the send.
 //
 // Where there is none (an older kernel, an emulator, a sandbox that
 // forbids it) ring_open fails and the daemon waits in epoll.
@@ -27,21 +27,21 @@ struct ring {
 };
 
 // What the kernel did with one entry: its tag, and the system call's
-// result (a poll's events, or -errno).
+// result (a poll's events, a datagram's length, or -errno).
 struct ring_done {
 	uint64_t tag;
 	int32_t res;
-	bool more;  // a poll that goes on reporting
 };
 
 // Sets up a ring with room for `entries` (a power of two). False, with
 // r->fd -1, where the kernel offers none with what the daemon needs.
 bool ring_open(struct ring *r, unsigned entries);
 
-// Entries. A poll reports readiness under `tag` until cancelled (each
-// time data arrives) or once; a send's result is reported only when it
-// failed, as is a cancel's.
-void ring_poll(struct ring *r, int fd, uint64_t tag, bool repeat);
+// Entries. A poll reports readiness under `tag` once; a receive, one
+// datagram into msg; a send's result is reported only when it failed, as
+// is a cancel's. What msg points to must last until the result.
+void ring_poll(struct ring *r, int fd, uint64_t tag);
+void ring_receive(struct ring *r, int fd, struct msghdr *msg, uint64_t tag);
 void ring_cancel(struct ring *r, uint64_t tag);
 void ring_send(struct ring *r, int fd, const struct msghdr *msg, uint64_t tag);
 

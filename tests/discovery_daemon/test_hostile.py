@@ -310,6 +310,42 @@ class Hostile(unittest.TestCase):
             "sendto(): Permission denied",
             "sendto(): Permission denied (2 more failed sends not shown)"])
 
+    def test_answers_of_one_wake_up_reach_each_sender(self):
+        # Queued while the daemon is stopped, to each of b's sockets (an
+        # address each, and the broadcast one): the daemon then finds
+        # datagrams on them all at once, and each answer must go to its own
+        # sender, whatever the next socket's datagram overwrites.
+        b = self.daemons["b"]
+        self.assertEqual(self.ask(B), 1)
+        code = ("import socket, sys, time\n"
+                "socks = []\n"
+                f"for dest in 4 * ['{B}', '{B2}', '10.80.0.255']:\n"
+                "    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                "    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+                f"    s.sendto(bytes.fromhex('{wire.REQUEST.hex()}'), (dest, {wire.PORT}))\n"
+                "    socks.append(s)\n"
+                "print('queued', flush=True)\n"
+                "sys.stdin.readline()\n"
+                "time.sleep(1)\n"
+                "for s in socks:\n"
+                "    s.setblocking(False)\n"
+                "    n = 0\n"
+                "    try:\n"
+                "        while True:\n"
+                f"            n += s.recvfrom(64)[1][0] != '{A}'\n"
+                "    except BlockingIOError:\n"
+                "        print(n)\n")
+        os.kill(b.pid, signal.SIGSTOP)
+        try:
+            p = self.lan.spawn(self.host, [sys.executable, "-c", code], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+            self.assertEqual(p.stdout.readline(), "queued\n")
+            time.sleep(0.2)
+        finally:
+            os.kill(b.pid, signal.SIGCONT)
+        out, _ = p.communicate("go\n", timeout=30)
+        self.assertEqual(out.split(), ["1"] * 12)
+
     def test_a_newcomer_whose_first_datagram_is_no_request(self):
         # Only an answer that goes out takes the one-at-a-time turn of a
         # sender the board has not resolved: a stray datagram first must
