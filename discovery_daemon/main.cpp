@@ -27,7 +27,9 @@
 // and one send, however many datagrams it serves.
 // A socket is served at most serve_batches batches in a row, so that one
 // flow faster than the board cannot starve the other sockets or rtnetlink.
-enum : unsigned { batch_len = 8, serve_batches = 4 };
+// With the ring, a socket's queue is read after the datagram it received
+// at least every guess_every datagrams.
+enum : unsigned { batch_len = 8, serve_batches = 4, guess_every = 16 };
 
 // The datagrams of one receive and their answers, in arrival order. The
 // service thread keeps its one batch on its stack.
@@ -59,17 +61,19 @@ init_batch(struct dgram_batch *b)
 	}
 }
 
-// Receives what is queued, up to a full batch. Returns how many datagrams
-// came; 0 when none was waiting (or the receive failed).
+// Receives what is queued, into the batch from datagram `from` on.
+// Returns how many datagrams came; 0 when none was waiting (or the
+// receive failed).
 static unsigned
-receive_batch(int sock, struct dgram_batch *b)
+receive_batch(int sock, struct dgram_batch *b, unsigned from)
 {
-	for (unsigned i = 0; i < batch_len; i++) {
+	for (unsigned i = from; i < batch_len; i++) {
 		b->in[i].msg_hdr.msg_namelen = sizeof(b->s_addr[i]);
 		b->in[i].msg_hdr.msg_controllen = sizeof(b->control[i]);
 	}
 	int n;
-	while ((n = recvmmsg(sock, b->in, batch_len, 0, nullptr)) == -1 && errno == EINTR)
+	while ((n = recvmmsg(sock, b->in + from, batch_len - from, MSG_DONTWAIT, nullptr)) == -1 &&
+	    errno == EINTR)
 		;
 	return n > 0 ? static_cast<unsigned>(n) : 0;
 }
@@ -194,9 +198,7 @@ send_answers(const struct tarvo_endpoint *ep, unsigned from, struct dgram_batch 
 		    send_tag(k, from % ep->n_out));
 }
 
-// What the waits found: the sockets with new datagrams, and whether
-// rtnetlink spoke. With the ring a socket's first datagram has already
-// been received, into its landing.
+// Where the ring receives a socket's datagram.
 struct landing {
 	unsigned char buf[TARVO_RECV_BUF_LEN];
 	struct sockaddr_in addr;
@@ -206,12 +208,15 @@ struct landing {
 	unsigned len;
 };
 
+// What the waits found: the sockets with new datagrams (with the ring,
+// received into their landings), and whether rtnetlink spoke.
 struct wake {
 	unsigned ready;
 	unsigned receiving;  // sockets with a receive in the ring
 	bool tables;
 	bool tables_watched;  // rtnetlink's poll is in the ring
 	uint8_t generation[TARVO_RECV_SOCKS];  // of each socket in its place
+	uint8_t unguessed[TARVO_RECV_SOCKS];   // datagrams since one read on
 	struct landing landing[TARVO_RECV_SOCKS];
 };
 
@@ -235,7 +240,7 @@ reap(const struct tarvo_endpoint *ep, struct dgram_batch *b, struct wake *w,
 			w->tables = true;
 			w->tables_watched = false;
 		} else if ((d.tag & tag_kind) == tag_receive && mid == w->generation[low]) {
-			// A socket's receive failed is asked again at the turn's end.
+			// A socket whose receive failed gets another at the turn's end.
 			w->receiving &= ~(1u << low);
 			if (d.res >= 0) {
 				w->landing[low].len = static_cast<unsigned>(d.res);
@@ -270,7 +275,7 @@ receive_in_ring(const struct tarvo_endpoint *ep, unsigned i, struct wake *w)
 	w->receiving |= 1u << i;
 }
 
-// The datagram that landed for socket i, as the batch's one.
+// The datagram that landed for socket i, as the batch's first.
 static void
 take_landed(unsigned i, struct dgram_batch *b, struct wake *w)
 {
@@ -291,26 +296,32 @@ take_landed(unsigned i, struct dgram_batch *b, struct wake *w)
 // single one that is a guess: socket i's bit in *eager says whether the
 // last such receive found more (or a batch of several came since), and
 // only then is it made. Returns whether datagrams may be left, for the
-// next turn. With the ring, the one datagram it received for the socket:
-// it receives the next at the turn's end, so each socket is served one
-// datagram a turn.
+// next turn. With the ring the first is the one it received for the
+// socket, which gets another receive at the turn's end.
 static bool
 serve(const struct tarvo_endpoint *ep, unsigned i, struct dgram_batch *b, int64_t now,
     unsigned *eager, struct wake *w, struct send_log *log)
 {
 	const unsigned bit = 1u << i;
-	if (ring.fd != -1) {
-		hand_over(ep, b, w, log);
-		take_landed(i, b, w);
-		send_answers(ep, i, b, answer_batch(b, 1, ep->bound[i], now), log);
-		hold_sent(&holds);
-		return false;
-	}
 	unsigned n = 0;
 	for (unsigned turns = 0, last = 0; turns < serve_batches; turns++, last = n) {
-		n = receive_batch(ep->fd[i], b);
-		if (last == 1 || n >= 2)
-			*eager = n > 0 ? *eager | bit : *eager & ~bit;
+		hand_over(ep, b, w, log);
+		if (turns == 0 && (w->ready & bit) != 0) {
+			// A receive in the ring does not say whether more is
+			// queued: reading on is a guess as after a single datagram,
+			// and made now and then even while it has found nothing.
+			take_landed(i, b, w);
+			bool guess = (*eager & bit) != 0 || ++w->unguessed[i] >= guess_every;
+			n = 1 + (guess ? receive_batch(ep->fd[i], b, 1) : 0);
+			if (guess) {
+				w->unguessed[i] = 0;
+				*eager = n >= 2 ? *eager | bit : *eager & ~bit;
+			}
+		} else {
+			n = receive_batch(ep->fd[i], b, 0);
+			if (last == 1 || n >= 2)
+				*eager = n > 0 ? *eager | bit : *eager & ~bit;
+		}
 		send_answers(ep, i, b, answer_batch(b, n, ep->bound[i], now), log);
 		hold_sent(&holds);
 		if (n == 0 || (n == 1 && (*eager & bit) == 0))
