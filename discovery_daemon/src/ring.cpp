@@ -118,16 +118,28 @@ ring_poll(struct ring *r, int fd, uint64_t tag)
 	queue(r);
 }
 
-void
-ring_receive(struct ring *r, int fd, struct msghdr *msg, uint64_t tag)
+// A receive or a send of one message, whose result is reported only
+// when it failed if `quiet`.
+static void
+message(struct ring *r, uint8_t opcode, int fd, const struct msghdr *msg, uint64_t tag,
+    bool quiet)
 {
 	struct io_uring_sqe *e = entry(r);
-	e->opcode = IORING_OP_RECVMSG;
+	e->opcode = opcode;
 	e->fd = fd;
 	e->addr = reinterpret_cast<uintptr_t>(msg);
 	e->len = 1;
+	// A full send buffer is an answer for the next socket, never a wait.
+	e->msg_flags = opcode == IORING_OP_SENDMSG ? MSG_DONTWAIT : 0;
 	e->user_data = tag;
+	e->flags = quiet ? IOSQE_CQE_SKIP_SUCCESS : 0;
 	queue(r);
+}
+
+void
+ring_receive(struct ring *r, int fd, struct msghdr *msg, uint64_t tag)
+{
+	message(r, IORING_OP_RECVMSG, fd, msg, tag, false);
 }
 
 void
@@ -145,16 +157,7 @@ ring_cancel(struct ring *r, uint64_t tag)
 void
 ring_send(struct ring *r, int fd, const struct msghdr *msg, uint64_t tag)
 {
-	struct io_uring_sqe *e = entry(r);
-	e->opcode = IORING_OP_SENDMSG;
-	e->fd = fd;
-	e->addr = reinterpret_cast<uintptr_t>(msg);
-	e->len = 1;
-	// A full send buffer is an answer for the next socket, never a wait.
-	e->msg_flags = MSG_DONTWAIT;
-	e->user_data = tag;
-	e->flags = IOSQE_CQE_SKIP_SUCCESS;
-	queue(r);
+	message(r, IORING_OP_SENDMSG, fd, msg, tag, true);
 }
 
 int
